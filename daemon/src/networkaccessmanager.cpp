@@ -1,0 +1,13 @@
+#include "networkaccessmanager.h"
+
+#include <QNetworkAccessManager>
+
+namespace Corvane {
+
+QNetworkAccessManager *networkAccessManager()
+{
+    static QNetworkAccessManager manager;
+    return &manager;
+}
+
+} // namespace Corvane

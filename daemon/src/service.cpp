@@ -1,0 +1,744 @@
+#include "service.h"
+
+#include "metadata/metadatamanager.h"
+#include "packageupdatemanager/packageupdatemanager.h"
+#include "resetupdatemanager/resetupdatemanager.h"
+#include "serviceadaptor.h"
+#include "updatemanager.h"
+#include "util.h"
+
+#include <accesscontrol.h>
+#include <accesspolicy.h>
+#include <batterystatus.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutexLocker>
+#include <QSaveFile>
+#include <QStorageInfo>
+
+#include <cmath>
+
+namespace Corvane {
+
+namespace {
+
+const QString CacheFileName = QStringLiteral("os-info.json");
+constexpr int ShutdownTimeoutMs = 60000;
+constexpr int MinimumBatteryCharge = 30;
+
+QString cacheFilePath()
+{
+    return cacheDir().absoluteFilePath(CacheFileName);
+}
+
+// JSON numbers are doubles; anything that is not a number, or does not fit in 64 bits, reads
+// as 0 so that a hostile cache file cannot trigger an out-of-range conversion.
+qint64 toInt64(const QJsonValue &value)
+{
+    if (!value.isDouble())
+        return 0;
+    const double number = value.toDouble();
+    if (!std::isfinite(number) || number >= 9.2e18 || number <= -9.2e18)
+        return 0;
+    return static_cast<qint64>(number);
+}
+
+QJsonObject toJson(const Service::OsInfo &info)
+{
+    return QJsonObject {
+        {QStringLiteral("version"), info.version},
+        {QStringLiteral("codeName"), info.codeName},
+        {QStringLiteral("summary"), info.summary},
+        {QStringLiteral("cover"), info.cover},
+        {QStringLiteral("website"), info.website},
+        {QStringLiteral("lastChecked"), static_cast<double>(info.lastChecked.toMSecsSinceEpoch())},
+        {QStringLiteral("size"), static_cast<double>(info.size)},
+        {QStringLiteral("downloadedSize"), static_cast<double>(info.downloadedSize)},
+        {QStringLiteral("installSize"), static_cast<double>(info.installSize)},
+        {QStringLiteral("isDownloaded"), info.isDownloaded},
+        {QStringLiteral("vendorDataUrl"), info.vendorDataUrl},
+        {QStringLiteral("isVendorDataDownloaded"), info.isVendorDataDownloaded},
+        {QStringLiteral("packagesToRemove"), QJsonArray::fromStringList(info.packagesToRemove)},
+    };
+}
+
+Service::OsInfo fromJson(const QJsonObject &object)
+{
+    Service::OsInfo info;
+    info.version = object.value(QStringLiteral("version")).toString();
+    info.codeName = object.value(QStringLiteral("codeName")).toString();
+    info.summary = object.value(QStringLiteral("summary")).toString();
+    info.cover = object.value(QStringLiteral("cover")).toString();
+    info.website = object.value(QStringLiteral("website")).toString();
+    info.lastChecked =
+        QDateTime::fromMSecsSinceEpoch(toInt64(object.value(QStringLiteral("lastChecked"))));
+    info.size = toInt64(object.value(QStringLiteral("size")));
+    info.downloadedSize = toInt64(object.value(QStringLiteral("downloadedSize")));
+    info.installSize = toInt64(object.value(QStringLiteral("installSize")));
+    info.isDownloaded = object.value(QStringLiteral("isDownloaded")).toBool();
+    info.vendorDataUrl = object.value(QStringLiteral("vendorDataUrl")).toString();
+    info.isVendorDataDownloaded = object.value(QStringLiteral("isVendorDataDownloaded")).toBool();
+    const QJsonArray packages = object.value(QStringLiteral("packagesToRemove")).toArray();
+    for (const QJsonValue &package : packages)
+        info.packagesToRemove.append(package.toString());
+    return info;
+}
+
+QString boolText(bool value)
+{
+    return value ? QStringLiteral("true") : QStringLiteral("false");
+}
+
+} // namespace
+
+Service::Service(bool insecure, bool autoShutdown, QObject *parent)
+    : QObject(parent)
+    , m_metadataManager(new MetadataManager(insecure, this))
+    , m_accessPolicy(new Zovoveva::AccessPolicy(this))
+    , m_insecure(insecure)
+    , m_batteryStatus(new BatteryStatus(this))
+{
+    new ServiceAdaptor(this);
+
+    m_shutdownTimer.setSingleShot(true);
+    m_shutdownTimer.setInterval(ShutdownTimeoutMs);
+    if (autoShutdown) {
+        connect(&m_shutdownTimer, &QTimer::timeout, QCoreApplication::instance(),
+            &QCoreApplication::quit, Qt::QueuedConnection);
+    }
+    m_shutdownTimer.start();
+
+    connect(m_metadataManager, &MetadataManager::finished, this, &Service::onCheckFinished);
+    connect(m_metadataManager, &MetadataManager::error, this, &Service::onError);
+
+    readCache();
+
+    qDebug() << Q_FUNC_INFO << "Service is created";
+}
+
+Service::~Service()
+{
+    clearData(false);
+    qDebug() << Q_FUNC_INFO << "Service is destroyed";
+}
+
+Enums::Status Service::status() const
+{
+    return m_status;
+}
+
+Enums::Method Service::method() const
+{
+    if (dynamic_cast<PackageUpdates::PackageUpdateManager *>(m_updateManager))
+        return Enums::Method::PackageUpdate;
+    if (dynamic_cast<ResetUpdates::ResetUpdateManager *>(m_updateManager))
+        return Enums::Method::ResetUpdate;
+    return Enums::Method::Unknown;
+}
+
+QString Service::version() const
+{
+    return current().version;
+}
+
+MethodList Service::supportedMethods() const
+{
+    return m_infos.keys();
+}
+
+QString Service::codeName() const
+{
+    return current().codeName;
+}
+
+QString Service::cover() const
+{
+    return current().cover;
+}
+
+QString Service::summary() const
+{
+    return current().summary;
+}
+
+QString Service::website() const
+{
+    return current().website;
+}
+
+QStringList Service::packagesToRemove() const
+{
+    return current().packagesToRemove;
+}
+
+qlonglong Service::size() const
+{
+    return current().size;
+}
+
+qlonglong Service::downloadedSize() const
+{
+    return current().downloadedSize;
+}
+
+bool Service::isDownloaded() const
+{
+    return current().isDownloaded;
+}
+
+QString Service::vendorDataUrl() const
+{
+    return current().vendorDataUrl;
+}
+
+bool Service::isVendorDataDownloaded() const
+{
+    return current().isVendorDataDownloaded;
+}
+
+qlonglong Service::lastChecked() const
+{
+    return current().lastChecked.toMSecsSinceEpoch();
+}
+
+Service::OsInfo Service::current() const
+{
+    return m_infos.value(method());
+}
+
+Service::OsInfo &Service::data()
+{
+    const auto it = m_infos.find(method());
+    if (it != m_infos.end())
+        return it.value();
+    qWarning() << Q_FUNC_INFO << "Writing to non-existent OsInfo!";
+    static OsInfo scratch;
+    return scratch;
+}
+
+void Service::Check(const QString &version, bool forceRefresh)
+{
+    qDebug().noquote() << Q_FUNC_INFO << "is called. Args:" << boolText(forceRefresh);
+    if (!isPrivileged())
+        return;
+    if (m_status != Enums::Status::Idle) {
+        emit Error(Enums::UpdateError::BusyError, QStringLiteral("Corvane is busy"));
+        return;
+    }
+    if (!m_infos.isEmpty() && !forceRefresh)
+        return;
+    setStatus(Enums::Status::Checking);
+    m_metadataManager->getMetadata(version);
+}
+
+void Service::SetMethod(Corvane::Enums::Method method)
+{
+    qDebug().noquote() << Q_FUNC_INFO << "is called. Args:" << Enums::key(method);
+    if (!isPrivileged())
+        return;
+    if (m_status != Enums::Status::Idle) {
+        emit Error(Enums::UpdateError::BusyError, QStringLiteral("Corvane is busy"));
+        return;
+    }
+    setMethod(method);
+}
+
+void Service::Download()
+{
+    qDebug() << Q_FUNC_INFO << "is called.";
+    if (!isPrivileged())
+        return;
+    if (m_status != Enums::Status::Idle) {
+        emit Error(Enums::UpdateError::BusyError, QStringLiteral("Corvane is busy"));
+        return;
+    }
+    if (!m_updateManager) {
+        emit Error(Enums::UpdateError::InternalError, QStringLiteral("Update method is not set"));
+        return;
+    }
+    setStatus(Enums::Status::Downloading);
+    m_updateManager->download(version());
+}
+
+void Service::DownloadVendorData(const QString &url)
+{
+    qDebug().noquote() << Q_FUNC_INFO << "is called. Args:" << url;
+    if (!isPrivileged())
+        return;
+    if (m_status != Enums::Status::Idle) {
+        emit Error(Enums::UpdateError::BusyError, QStringLiteral("Corvane is busy"));
+        return;
+    }
+    if (!m_updateManager) {
+        emit Error(Enums::UpdateError::InternalError, QStringLiteral("Update method is not set"));
+        return;
+    }
+    setStatus(Enums::Status::Downloading);
+    setVendorDataUrl(url);
+    m_updateManager->downloadVendorData(url);
+}
+
+void Service::CancelDownload()
+{
+    qDebug() << Q_FUNC_INFO << "is called.";
+    if (!isPrivileged() || m_status != Enums::Status::Downloading)
+        return;
+    if (!m_updateManager) {
+        emit Error(Enums::UpdateError::InternalError, QStringLiteral("Update method is not set"));
+        return;
+    }
+    m_updateManager->cancelDownload();
+}
+
+void Service::Install(bool reboot)
+{
+    qDebug().noquote() << Q_FUNC_INFO << "is called. Args:" << boolText(reboot);
+    if (!isPrivileged())
+        return;
+    if (m_status != Enums::Status::Idle) {
+        emit Error(Enums::UpdateError::BusyError, QStringLiteral("Corvane is busy"));
+        return;
+    }
+    if (!m_updateManager) {
+        emit Error(Enums::UpdateError::InternalError, QStringLiteral("Update method is not set"));
+        return;
+    }
+    const OsInfo info = current();
+    if (!info.isDownloaded) {
+        emit Error(
+            Enums::UpdateError::InternalError, QStringLiteral("OS update is not downloaded"));
+        return;
+    }
+    if (QStorageInfo::root().bytesAvailable() < info.installSize) {
+        emit Error(
+            Enums::UpdateError::LowDisk, QStringLiteral("Not enough disk space for OS update"));
+        return;
+    }
+    const int charge = m_batteryStatus->chargePercentage();
+    if (charge < 0) {
+        qWarning() << Q_FUNC_INFO << "Battery charge status is not available";
+    } else if (charge < MinimumBatteryCharge) {
+        emit Error(Enums::UpdateError::LowBattery,
+            QStringLiteral("Battery charge is too low for OS update"));
+        return;
+    }
+    setStatus(Enums::Status::Installing);
+    m_updateManager->install(version(), reboot);
+}
+
+void Service::setMethod(Enums::Method method)
+{
+    qDebug().noquote() << Q_FUNC_INFO << "New method:" << Enums::key(method);
+    const MethodList methods = supportedMethods();
+    if (method == Enums::Method::Any) {
+        if (methods.isEmpty()) {
+            onError(Enums::UpdateError::InternalError,
+                QStringLiteral("There are no supported methods, currenlty"));
+            return;
+        }
+        method = methods.first();
+    } else if (!methods.contains(method)) {
+        onError(Enums::UpdateError::InternalError, QStringLiteral("Method is not supported"));
+        return;
+    }
+    releaseUpdateManager();
+
+    QObject *manager = nullptr;
+    switch (method) {
+    case Enums::Method::PackageUpdate: {
+        auto *packageManager = new PackageUpdates::PackageUpdateManager(this);
+        m_updateManager = packageManager;
+        manager = packageManager;
+        break;
+    }
+    case Enums::Method::ResetUpdate: {
+        auto *resetManager = new ResetUpdates::ResetUpdateManager(m_insecure, -1, this);
+        m_updateManager = resetManager;
+        manager = resetManager;
+        break;
+    }
+    default:
+        onError(Enums::UpdateError::InternalError, QStringLiteral("Method is not supported"));
+        return;
+    }
+
+    connect(manager, SIGNAL(downloadProgress(int, qint64)), this,
+        SLOT(onDownloadProgress(int, qint64)));
+    connect(manager, SIGNAL(prepareFinished(qint64, qint64)), this,
+        SLOT(onPrepareFinished(qint64, qint64)));
+    connect(manager, SIGNAL(downloadFinished()), this, SLOT(onDownloadFinished()));
+    connect(manager, SIGNAL(downloadCancelled()), this, SLOT(onDownloadCancelled()));
+    connect(
+        manager, SIGNAL(downloadVendorDataFinished()), this, SLOT(onDownloadVendorDataFinished()));
+    connect(manager, SIGNAL(downloadVendorDataCancelled()), this,
+        SLOT(onDownloadVendorDataCancelled()));
+    connect(manager, SIGNAL(installFinished()), this, SLOT(onInstallFinished()));
+    connect(manager, SIGNAL(packagesToRemove(QStringList)), this,
+        SLOT(setPackagesToRemove(QStringList)));
+    connect(manager, SIGNAL(error(Corvane::Enums::UpdateError, QString)), this,
+        SLOT(onError(Corvane::Enums::UpdateError, QString)));
+
+    emit methodChanged();
+    emit versionChanged();
+    emit codeNameChanged();
+    emit coverChanged();
+    emit summaryChanged();
+    emit websiteChanged();
+    emit packagesToRemoveChanged();
+    emit sizeChanged();
+    emit downloadedSizeChanged();
+    emit isDownloadedChanged();
+    emit vendorDataUrlChanged();
+    emit isVendorDataDownloadedChanged();
+    emit lastCheckedChanged();
+
+    qDebug() << Q_FUNC_INFO << "Checking for additional OS update info...";
+    setStatus(Enums::Status::Preparing);
+    m_updateManager->prepare(version());
+}
+
+void Service::releaseUpdateManager()
+{
+    if (!m_updateManager)
+        return;
+    auto *object = dynamic_cast<QObject *>(m_updateManager);
+    // A released manager must not reach the service any more, whatever it still has queued.
+    object->disconnect(this);
+    object->deleteLater();
+    m_updateManager = nullptr;
+}
+
+void Service::onCheckFinished(QHash<Enums::Method, QString> versions)
+{
+    qDebug() << Q_FUNC_INFO << "Initial check is finished successfully";
+    for (auto it = m_infos.begin(); it != m_infos.end();) {
+        if (!versions.contains(it.key())) {
+            qDebug().noquote() << Q_FUNC_INFO << "Method" << Enums::key(it.key())
+                               << "is no longer available";
+            it = m_infos.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto it = versions.cbegin(); it != versions.cend(); ++it) {
+        qDebug().noquote() << Q_FUNC_INFO << "Method:" << Enums::key(it.key())
+                           << "version:" << it.value();
+        const auto stored = m_infos.constFind(it.key());
+        if (stored == m_infos.cend() || stored->version != it.value()) {
+            OsInfo info;
+            info.version = it.value();
+            m_infos.insert(it.key(), info);
+        }
+    }
+    emit supportedMethodsChanged();
+
+    if (m_infos.isEmpty()) {
+        clearData(true);
+        setStatus(Enums::Status::Idle);
+    } else {
+        setMethod(Enums::Method::Any);
+    }
+}
+
+void Service::onPrepareFinished(qlonglong downloadSize, qlonglong installSize)
+{
+    qDebug() << Q_FUNC_INFO << "Check() is finished successfully:" << downloadSize << installSize;
+    setSize(downloadSize);
+    setInstallSize(installSize);
+    setStatus(Enums::Status::Idle);
+    writeCache();
+}
+
+void Service::onDownloadProgress(int progress, qlonglong bytes)
+{
+    qDebug() << Q_FUNC_INFO << "Download progress:" << progress << "bytes:" << bytes;
+    setDownloadedSize(bytes);
+    emit DownloadProgress(progress);
+}
+
+void Service::onDownloadFinished()
+{
+    qDebug() << Q_FUNC_INFO << "Download() is finished successfully";
+    setDownloadedSize(size());
+    setIsDownloaded(true);
+    setStatus(Enums::Status::Idle);
+    writeCache();
+}
+
+void Service::onDownloadCancelled()
+{
+    qDebug() << Q_FUNC_INFO << "Download() is cancelled";
+    setIsDownloaded(false);
+    setStatus(Enums::Status::Idle);
+    writeCache();
+}
+
+void Service::onDownloadVendorDataFinished()
+{
+    qDebug() << Q_FUNC_INFO << "DownloadVendorData() is finished successfully";
+    setIsVendorDataDownloaded(true);
+    setStatus(Enums::Status::Idle);
+    writeCache();
+}
+
+void Service::onDownloadVendorDataCancelled()
+{
+    qDebug() << Q_FUNC_INFO << "DownloadVendorData() is cancelled";
+    setIsVendorDataDownloaded(false);
+    setStatus(Enums::Status::Idle);
+    writeCache();
+}
+
+void Service::onInstallFinished()
+{
+    qDebug() << Q_FUNC_INFO << "Install() is finished successfully";
+    resetCache();
+    setStatus(Enums::Status::Idle);
+}
+
+void Service::onError(Corvane::Enums::UpdateError error, QString details)
+{
+    qDebug().noquote() << Q_FUNC_INFO << "Error occurred:" << Enums::key(error)
+                       << "message:" << details;
+    emit Error(error, details);
+    setStatus(Enums::Status::Idle);
+}
+
+void Service::setStatus(Enums::Status status)
+{
+    QMutexLocker locker(&m_statusMutex);
+    qDebug().noquote() << Q_FUNC_INFO << "New status:" << Enums::key(status);
+    if (status == Enums::Status::Idle)
+        m_shutdownTimer.start();
+    else
+        m_shutdownTimer.stop();
+    m_status = status;
+    emit statusChanged();
+}
+
+void Service::setCodeName(QString codeName)
+{
+    qDebug().noquote() << Q_FUNC_INFO << "New code name:" << codeName;
+    data().codeName = codeName;
+    emit codeNameChanged();
+}
+
+void Service::setCover(QString cover)
+{
+    qDebug().noquote() << Q_FUNC_INFO << "New cover:" << cover;
+    data().cover = cover;
+    emit coverChanged();
+}
+
+void Service::setSummary(QString summary)
+{
+    qDebug().noquote() << Q_FUNC_INFO << "New summary:" << summary;
+    data().summary = summary;
+    emit summaryChanged();
+}
+
+void Service::setWebsite(QString website)
+{
+    qDebug().noquote() << Q_FUNC_INFO << "New website:" << website;
+    data().website = website;
+    emit websiteChanged();
+}
+
+void Service::setPackagesToRemove(QStringList packages)
+{
+    qDebug().noquote() << Q_FUNC_INFO
+                       << "New packages to remove:" << packages.join(QStringLiteral(", "));
+    data().packagesToRemove = packages;
+    emit packagesToRemoveChanged();
+}
+
+void Service::setSize(qlonglong size)
+{
+    qDebug() << Q_FUNC_INFO << "New download size:" << size;
+    data().size = size;
+    emit sizeChanged();
+}
+
+void Service::setInstallSize(qlonglong size)
+{
+    qDebug() << Q_FUNC_INFO << "New install size:" << size;
+    data().installSize = size;
+}
+
+void Service::setDownloadedSize(qlonglong size)
+{
+    qDebug() << Q_FUNC_INFO << "New downloaded size:" << size;
+    data().downloadedSize = size;
+    emit downloadedSizeChanged();
+}
+
+void Service::setIsDownloaded(bool isDownloaded)
+{
+    qDebug().noquote() << Q_FUNC_INFO << "Update is downloaded:" << boolText(isDownloaded);
+    data().isDownloaded = isDownloaded;
+    emit isDownloadedChanged();
+}
+
+void Service::setVendorDataUrl(QString vendorDataUrl)
+{
+    qDebug().noquote() << Q_FUNC_INFO << "New vendor-data URL:" << vendorDataUrl;
+    data().vendorDataUrl = vendorDataUrl;
+    emit vendorDataUrlChanged();
+}
+
+void Service::setIsVendorDataDownloaded(bool isVendorDataDownloaded)
+{
+    qDebug().noquote() << Q_FUNC_INFO
+                       << "Vendor-data is downloaded:" << boolText(isVendorDataDownloaded);
+    data().isVendorDataDownloaded = isVendorDataDownloaded;
+    emit isVendorDataDownloadedChanged();
+}
+
+void Service::setLastChecked(QDateTime lastChecked)
+{
+    qDebug().noquote() << Q_FUNC_INFO
+                       << "New last checked timestamp:" << lastChecked.toString(Qt::ISODateWithMs);
+    data().lastChecked = lastChecked;
+    emit lastCheckedChanged();
+}
+
+void Service::clearData(bool writeToCache)
+{
+    qDebug() << Q_FUNC_INFO << "Clearing internal data...";
+    m_infos.clear();
+    if (m_updateManager) {
+        releaseUpdateManager();
+        emit methodChanged();
+    }
+    if (writeToCache)
+        resetCache();
+
+    emit versionChanged();
+    emit supportedMethodsChanged();
+    emit codeNameChanged();
+    emit coverChanged();
+    emit summaryChanged();
+    emit websiteChanged();
+    emit packagesToRemoveChanged();
+    emit sizeChanged();
+    emit downloadedSizeChanged();
+    emit isDownloadedChanged();
+    emit vendorDataUrlChanged();
+    emit isVendorDataDownloadedChanged();
+    emit lastCheckedChanged();
+}
+
+bool Service::isPrivileged()
+{
+    qDebug() << Q_FUNC_INFO << "Checking privileges...";
+    if (!calledFromDBus())
+        return true;
+
+    QDBusConnectionInterface *bus = connection().interface();
+    const QString sender = message().service();
+    const uint pid = bus->servicePid(sender).value();
+    const QFileInfo process(QStringLiteral("/proc/%1").arg(pid));
+    const QString owner = process.owner();
+    if (owner == QLatin1String("root") || owner == QLatin1String("zovoveva-mdm"))
+        return true;
+
+    if (!m_accessPolicy->osUpdatesEnabled()) {
+        qWarning() << Q_FUNC_INFO << "Disabled by MDM";
+        sendErrorReply(QDBusError::AccessDenied, QStringLiteral("Disabled by MDM"));
+        return false;
+    }
+    if (process.group() != QLatin1String("privileged")) {
+        qWarning() << Q_FUNC_INFO << "Not privileged group";
+        sendErrorReply(
+            QDBusError::AccessDenied, QStringLiteral("PID %1 is not in privileged group").arg(pid));
+        return false;
+    }
+    const uint uid = bus->serviceUid(sender).value();
+    if (!zovoveva_access_control_hasgroup(uid, "zovoveva-system")) {
+        qWarning() << Q_FUNC_INFO << "Not zovoveva-system group";
+        sendErrorReply(QDBusError::AccessDenied,
+            QStringLiteral("UID %1 is not in zovoveva-system group").arg(uid));
+        return false;
+    }
+    return true;
+}
+
+void Service::writeCache() const
+{
+    qDebug() << Q_FUNC_INFO << "Writing cache...";
+    // Written through a temporary file so that a crash or a full disk never leaves a
+    // truncated cache behind.
+    QSaveFile file(cacheFilePath());
+    if (!file.open(QIODevice::WriteOnly)) {
+        qWarning().noquote() << Q_FUNC_INFO << "Can't open cache file:" << file.fileName()
+                             << file.errorString();
+        QFile::remove(file.fileName());
+        return;
+    }
+    QJsonArray methods;
+    for (Enums::Method method : supportedMethods()) {
+        methods.append(QJsonObject {
+            {QStringLiteral("method"), static_cast<int>(method)},
+            {QStringLiteral("info"), toJson(m_infos.value(method))},
+        });
+    }
+    const QByteArray json = QJsonDocument(
+        QJsonObject {{QStringLiteral("methods"),
+            methods}}).toJson(QJsonDocument::Indented);
+    if (file.write(json) != json.size() || !file.commit()) {
+        qWarning().noquote() << Q_FUNC_INFO << "Can't write cache file:" << file.fileName()
+                             << file.errorString();
+    }
+}
+
+void Service::readCache()
+{
+    qDebug() << Q_FUNC_INFO << "Reading cache...";
+    const QFileInfo info(cacheFilePath());
+    if (!info.exists())
+        return;
+    if (info.group() != QLatin1String("privileged") && info.owner() != QLatin1String("root")) {
+        qWarning() << Q_FUNC_INFO << "Fake OS info cache detected!";
+        QFile::remove(info.absoluteFilePath());
+        return;
+    }
+    QFile file(info.absoluteFilePath());
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning().noquote() << Q_FUNC_INFO << "Can't open cache file:" << file.errorString();
+        QFile::remove(info.absoluteFilePath());
+        return;
+    }
+
+    const QJsonArray methods =
+        QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("methods")).toArray();
+    for (const QJsonValue &element : methods) {
+        const QJsonObject entry = element.toObject();
+        const OsInfo osInfo = fromJson(entry.value(QStringLiteral("info")).toObject());
+        const auto method = static_cast<Enums::Method>(
+            static_cast<qint32>(toInt64(entry.value(QStringLiteral("method")))));
+        if (osInfo.lastChecked.isValid())
+            m_infos.insert(method, osInfo);
+    }
+    emit supportedMethodsChanged();
+
+    if (!m_infos.isEmpty())
+        setMethod(Enums::Method::Any);
+}
+
+void Service::resetCache() const
+{
+    qDebug() << Q_FUNC_INFO << "Resetting cache...";
+    QFile file(cacheFilePath());
+    if (file.exists())
+        file.remove();
+}
+
+} // namespace Corvane

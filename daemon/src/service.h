@@ -1,0 +1,164 @@
+#pragma once
+
+#include "enums.h"
+
+#include <QDBusContext>
+#include <QDateTime>
+#include <QHash>
+#include <QMutex>
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+
+class BatteryStatus;
+namespace Zovoveva {
+class AccessPolicy;
+}
+
+namespace Corvane {
+
+class MetadataManager;
+class UpdateManager;
+
+/**
+ * The one object the daemon publishes on the system bus. Holds the status with its
+ * auto-shutdown timer, the current update method and the update information per method, and
+ * runs the update flow that clients drive through the public slots.
+ */
+class Service : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.tessaro.Corvane")
+
+    Q_PROPERTY(Corvane::Enums::Status status READ status NOTIFY statusChanged)
+    Q_PROPERTY(Corvane::Enums::Method method READ method NOTIFY methodChanged)
+    Q_PROPERTY(QString version READ version NOTIFY versionChanged)
+    Q_PROPERTY(
+        Corvane::MethodList supportedMethods READ supportedMethods NOTIFY supportedMethodsChanged)
+    Q_PROPERTY(QString codeName READ codeName NOTIFY codeNameChanged)
+    Q_PROPERTY(QString cover READ cover NOTIFY coverChanged)
+    Q_PROPERTY(QString summary READ summary NOTIFY summaryChanged)
+    Q_PROPERTY(QString website READ website NOTIFY websiteChanged)
+    Q_PROPERTY(QStringList packagesToRemove READ packagesToRemove NOTIFY packagesToRemoveChanged)
+    Q_PROPERTY(qlonglong size READ size NOTIFY sizeChanged)
+    Q_PROPERTY(qlonglong downloadedSize READ downloadedSize NOTIFY downloadedSizeChanged)
+    Q_PROPERTY(bool isDownloaded READ isDownloaded NOTIFY isDownloadedChanged)
+    Q_PROPERTY(QString vendorDataUrl READ vendorDataUrl NOTIFY vendorDataUrlChanged)
+    Q_PROPERTY(bool isVendorDataDownloaded READ isVendorDataDownloaded NOTIFY
+            isVendorDataDownloadedChanged)
+    Q_PROPERTY(qlonglong lastChecked READ lastChecked NOTIFY lastCheckedChanged)
+
+public:
+    // Update information for one method.
+    struct OsInfo
+    {
+        QString version;
+        QString codeName;
+        QString summary;
+        QString cover;
+        QString website;
+        QDateTime lastChecked = QDateTime::currentDateTime();
+        qint64 size = -1;
+        qint64 downloadedSize = -1;
+        qint64 installSize = -1;
+        bool isDownloaded = false;
+        QString vendorDataUrl;
+        bool isVendorDataDownloaded = false;
+        QStringList packagesToRemove;
+    };
+
+    Service(bool insecure, bool autoShutdown, QObject *parent = nullptr);
+    ~Service() override;
+
+    Enums::Status status() const;
+    Enums::Method method() const;
+    QString version() const;
+    MethodList supportedMethods() const;
+    QString codeName() const;
+    QString cover() const;
+    QString summary() const;
+    QString website() const;
+    QStringList packagesToRemove() const;
+    qlonglong size() const;
+    qlonglong downloadedSize() const;
+    bool isDownloaded() const;
+    QString vendorDataUrl() const;
+    bool isVendorDataDownloaded() const;
+    qlonglong lastChecked() const;
+
+signals:
+    void Error(Corvane::Enums::UpdateError error, QString details);
+    void DownloadProgress(int progress);
+    void statusChanged();
+    void methodChanged();
+    void versionChanged();
+    void supportedMethodsChanged();
+    void codeNameChanged();
+    void coverChanged();
+    void summaryChanged();
+    void websiteChanged();
+    void packagesToRemoveChanged();
+    void sizeChanged();
+    void downloadedSizeChanged();
+    void isDownloadedChanged();
+    void vendorDataUrlChanged();
+    void isVendorDataDownloadedChanged();
+    void lastCheckedChanged();
+
+public slots:
+    void Check(const QString &version, bool forceRefresh);
+    void SetMethod(Corvane::Enums::Method method);
+    void Download();
+    void DownloadVendorData(const QString &url);
+    void CancelDownload();
+    void Install(bool reboot);
+
+private slots:
+    void writeCache() const;
+    void onCheckFinished(QHash<Enums::Method, QString> versions);
+    void onPrepareFinished(qlonglong downloadSize, qlonglong installSize);
+    void onDownloadProgress(int progress, qlonglong bytes);
+    void onDownloadFinished();
+    void onDownloadCancelled();
+    void onDownloadVendorDataFinished();
+    void onDownloadVendorDataCancelled();
+    void onInstallFinished();
+    void onError(Corvane::Enums::UpdateError error, QString details);
+    void setStatus(Enums::Status status);
+    void setCodeName(QString codeName);
+    void setCover(QString cover);
+    void setSummary(QString summary);
+    void setWebsite(QString website);
+    void setPackagesToRemove(QStringList packages);
+    void setSize(qlonglong size);
+    void setInstallSize(qlonglong size);
+    void setDownloadedSize(qlonglong size);
+    void setIsDownloaded(bool isDownloaded);
+    void setVendorDataUrl(QString vendorDataUrl);
+    void setIsVendorDataDownloaded(bool isVendorDataDownloaded);
+    void setLastChecked(QDateTime lastChecked);
+    void clearData(bool writeToCache = true);
+
+private:
+    // The record of the current method, or a default one when there is none.
+    OsInfo current() const;
+    // Writable record of the current method; writes without one land in a scratch record.
+    OsInfo &data();
+    void setMethod(Enums::Method method);
+    void releaseUpdateManager();
+    [[nodiscard]] bool isPrivileged();
+    void readCache();
+    void resetCache() const;
+
+    UpdateManager *m_updateManager = nullptr;
+    MetadataManager *m_metadataManager;
+    QTimer m_shutdownTimer;
+    QMutex m_statusMutex;
+    Enums::Status m_status = Enums::Status::Idle;
+    QHash<Enums::Method, OsInfo> m_infos;
+    Zovoveva::AccessPolicy *m_accessPolicy;
+    bool m_insecure;
+    BatteryStatus *m_batteryStatus;
+};
+
+} // namespace Corvane

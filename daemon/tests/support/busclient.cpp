@@ -1,0 +1,137 @@
+#include "busclient.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <QSignalSpy>
+
+const QString BusClient::Service = QStringLiteral("org.tessaro.Corvane");
+const QString BusClient::Path = QStringLiteral("/org/tessaro/Corvane");
+const QString BusClient::Interface = QStringLiteral("org.tessaro.Corvane");
+
+namespace {
+
+int unpackInt(const QVariant &value)
+{
+    if (!value.canConvert<QDBusArgument>())
+        return -2;
+    const QDBusArgument argument = value.value<QDBusArgument>();
+    int result = -2;
+    argument.beginStructure();
+    argument >> result;
+    argument.endStructure();
+    return result;
+}
+
+QDBusMessage propertiesCall(const QString &method, const QVariantList &arguments)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(BusClient::Service, BusClient::Path,
+        QStringLiteral("org.freedesktop.DBus.Properties"), method);
+    call.setArguments(arguments);
+    return QDBusConnection::systemBus().call(call, QDBus::Block, 10000);
+}
+
+} // namespace
+
+ToolResult BusClient::run(const QString &program, const QStringList &arguments, int timeoutMs)
+{
+    QProcess process;
+    process.start(program, arguments);
+    ToolResult result;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        result.err = QStringLiteral("timed out");
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = QString::fromUtf8(process.readAllStandardOutput());
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+ToolResult BusClient::gdbus(const QStringList &arguments)
+{
+    return run(QStringLiteral("gdbus"), arguments);
+}
+
+ToolResult BusClient::busctl(const QStringList &arguments)
+{
+    return run(QStringLiteral("busctl"), QStringList {QStringLiteral("--system")} + arguments);
+}
+
+QVariant BusClient::property(const QString &name)
+{
+    const QDBusMessage reply = propertiesCall(QStringLiteral("Get"), {Interface, name});
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return QVariant();
+    return reply.arguments().first().value<QDBusVariant>().variant();
+}
+
+QVariantMap BusClient::allProperties()
+{
+    const QDBusMessage reply = propertiesCall(QStringLiteral("GetAll"), {Interface});
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return QVariantMap();
+    QVariantMap result;
+    reply.arguments().first().value<QDBusArgument>() >> result;
+    return result;
+}
+
+int BusClient::status()
+{
+    return unpackInt(property(QStringLiteral("status")));
+}
+
+int BusClient::method()
+{
+    return unpackInt(property(QStringLiteral("method")));
+}
+
+QList<int> BusClient::supportedMethods()
+{
+    QList<int> result;
+    const QVariant value = property(QStringLiteral("supportedMethods"));
+    if (!value.canConvert<QDBusArgument>())
+        return result;
+    const QDBusArgument argument = value.value<QDBusArgument>();
+    argument.beginArray();
+    while (!argument.atEnd()) {
+        int method = 0;
+        argument.beginStructure();
+        argument >> method;
+        argument.endStructure();
+        result.append(method);
+    }
+    argument.endArray();
+    return result;
+}
+
+bool BusClient::waitForStatus(int wanted, int timeoutMs)
+{
+    BusSignal changed(QStringLiteral("statusChanged"));
+    const QDeadlineTimer deadline(timeoutMs);
+    while (status() != wanted) {
+        if (deadline.hasExpired())
+            return false;
+        // The signal may have come between the read and the wait; a short wait re-reads.
+        changed.spy().wait(qMin<qint64>(500, qMax<qint64>(1, deadline.remainingTime())));
+    }
+    return true;
+}
+
+BusSignal::BusSignal(const QString &name, QObject *parent)
+    : QObject(parent)
+    , m_spy(this, &BusSignal::received)
+{
+    QDBusConnection::systemBus().connect(BusClient::Service, BusClient::Path, BusClient::Interface,
+        name, this, SLOT(onMessage(QDBusMessage)));
+}
+
+void BusSignal::onMessage(const QDBusMessage &message)
+{
+    emit received(message.arguments());
+}

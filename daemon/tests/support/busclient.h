@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QDBusMessage>
+#include <QObject>
+#include <QSignalSpy>
+#include <QStringList>
+#include <QVariant>
+
+struct ToolResult
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+/**
+ * Talks to the daemon the way its clients do: through QtDBus on the system bus, or through
+ * the command-line clients nobody here wrote (gdbus, busctl, dbus-send).
+ */
+class BusClient
+{
+public:
+    static const QString Service;
+    static const QString Path;
+    static const QString Interface;
+
+    // Runs a program to its end (or the timeout) and collects what it printed.
+    static ToolResult run(
+        const QString &program, const QStringList &arguments, int timeoutMs = 30000);
+    // gdbus against the daemon's object on the system bus.
+    static ToolResult gdbus(const QStringList &arguments);
+    static ToolResult busctl(const QStringList &arguments);
+
+    // The property as the bus serves it, through org.freedesktop.DBus.Properties.Get.
+    static QVariant property(const QString &name);
+    static QVariantMap allProperties();
+    // The status property, unpacked from its one-integer structure; -2 when unreadable.
+    static int status();
+    static int method();
+    static QList<int> supportedMethods();
+
+    // Waits until the status property has the value, following statusChanged signals.
+    [[nodiscard]] static bool waitForStatus(int status, int timeoutMs = 15000);
+};
+
+/**
+ * Records every emission of one of the daemon's signals, with its arguments, as they arrive
+ * on the system bus.
+ */
+class BusSignal : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit BusSignal(const QString &name, QObject *parent = nullptr);
+
+    QSignalSpy &spy() { return m_spy; }
+
+signals:
+    void received(QVariantList arguments);
+
+private slots:
+    void onMessage(const QDBusMessage &message);
+
+private:
+    QSignalSpy m_spy;
+};

@@ -1,0 +1,126 @@
+#include "daemonprocess.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusServiceWatcher>
+#include <QDeadlineTimer>
+#include <QProcessEnvironment>
+#include <QSignalSpy>
+
+namespace {
+const QString ServiceName = QStringLiteral("org.tessaro.Corvane");
+}
+
+DaemonProcess::DaemonProcess(const QStringList &arguments, QObject *parent)
+    : QObject(parent)
+    , m_arguments(arguments)
+{
+    m_process.setProcessChannelMode(QProcess::SeparateChannels);
+    connect(&m_process, &QProcess::readyReadStandardError, this, [this] {
+        m_log += QString::fromUtf8(m_process.readAllStandardError());
+    });
+    connect(&m_process, &QProcess::readyReadStandardOutput, this, [this] {
+        m_log += QString::fromUtf8(m_process.readAllStandardOutput());
+    });
+}
+
+DaemonProcess::~DaemonProcess()
+{
+    if (isRunning()) {
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+QString DaemonProcess::binary()
+{
+    return QProcessEnvironment::systemEnvironment().value(
+        QStringLiteral("CORVANE_BINARY"), QStringLiteral("corvane"));
+}
+
+bool DaemonProcess::start(int timeoutMs)
+{
+    QDBusConnection bus = QDBusConnection::systemBus();
+    QDBusServiceWatcher watcher(ServiceName, bus, QDBusServiceWatcher::WatchForRegistration);
+    QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
+    startDetachedFromBus();
+    if (!m_process.waitForStarted(timeoutMs))
+        return false;
+
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        if (bus.interface()->isServiceRegistered(ServiceName))
+            return true;
+        if (!isRunning())
+            return false;
+        registered.wait(qMin<qint64>(200, qMax<qint64>(1, deadline.remainingTime())));
+    }
+    return false;
+}
+
+void DaemonProcess::startDetachedFromBus()
+{
+    m_log.clear();
+    m_process.start(binary(), m_arguments);
+}
+
+bool DaemonProcess::waitForExit(int timeoutMs)
+{
+    if (!isRunning())
+        return true;
+    return m_process.waitForFinished(timeoutMs);
+}
+
+void DaemonProcess::kill()
+{
+    m_process.kill();
+    m_process.waitForFinished(5000);
+}
+
+void DaemonProcess::terminate()
+{
+    m_process.terminate();
+    m_process.waitForFinished(5000);
+}
+
+bool DaemonProcess::isRunning() const
+{
+    return m_process.state() != QProcess::NotRunning;
+}
+
+int DaemonProcess::exitCode() const
+{
+    return m_process.exitCode();
+}
+
+QProcess::ExitStatus DaemonProcess::exitStatus() const
+{
+    return m_process.exitStatus();
+}
+
+qint64 DaemonProcess::pid() const
+{
+    return m_process.processId();
+}
+
+QString DaemonProcess::log()
+{
+    m_log += QString::fromUtf8(m_process.readAllStandardError());
+    m_log += QString::fromUtf8(m_process.readAllStandardOutput());
+    return m_log;
+}
+
+bool DaemonProcess::waitForLog(const QString &text, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!log().contains(text)) {
+        if (deadline.hasExpired())
+            return false;
+        if (!isRunning())
+            return log().contains(text);
+        m_process.waitForReadyRead(qMin<qint64>(200, qMax<qint64>(1, deadline.remainingTime())));
+    }
+    return true;
+}

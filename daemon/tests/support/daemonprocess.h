@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QObject>
+#include <QProcess>
+#include <QStringList>
+
+/**
+ * The real corvane executable, started as a child process on the sandbox's system bus.
+ * Its log (standard error) is kept for assertions. The destructor stops it.
+ */
+class DaemonProcess : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DaemonProcess(const QStringList &arguments = {QStringLiteral("--no-shutdown")},
+        QObject *parent = nullptr);
+    ~DaemonProcess() override;
+
+    // Starts the daemon and waits until it owns its bus name. False when it exited first or
+    // did not get there in time.
+    [[nodiscard]] bool start(int timeoutMs = 15000);
+    // Starts without waiting for the bus name, for runs that are expected to fail.
+    void startDetachedFromBus();
+    [[nodiscard]] bool waitForExit(int timeoutMs);
+    void kill();
+    void terminate();
+
+    bool isRunning() const;
+    int exitCode() const;
+    QProcess::ExitStatus exitStatus() const;
+    qint64 pid() const;
+    QString log();
+    // Waits until the log contains the text; false on timeout or exit.
+    [[nodiscard]] bool waitForLog(const QString &text, int timeoutMs = 15000);
+
+    static QString binary();
+
+private:
+    QProcess m_process;
+    QStringList m_arguments;
+    QString m_log;
+};
