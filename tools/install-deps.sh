@@ -13,7 +13,7 @@ packages=(
     # device sandbox and the platform stand-ins
     bubblewrap dbus dbus-daemon libglib2.0-bin
     python3 python3-dbus python3-gi python3-dbusmock
-    util-linux e2fsprogs openssl nginx-light curl
+    util-linux mount procps e2fsprogs openssl nginx-light curl
 )
 
 export DEBIAN_FRONTEND=noninteractive
