@@ -28,7 +28,7 @@ class ServiceAdaptor : public QDBusAbstractAdaptor
         "    <property name=\"version\" type=\"s\" access=\"read\"/>\n"
         "    <property name=\"supportedMethods\" type=\"(ai)\" access=\"read\">\n"
         "      <annotation name=\"org.qtproject.QtDBus.QtTypeName\" "
-        "value=\"Corvane::MethodList\"/>\n"
+        "value=\"QList&lt;Corvane::Enums::Method&gt;\"/>\n"
         "    </property>\n"
         "    <property name=\"codeName\" type=\"s\" access=\"read\"/>\n"
         "    <property name=\"cover\" type=\"s\" access=\"read\"/>\n"

@@ -4,8 +4,11 @@
 #include <QDBusConnectionInterface>
 #include <QDBusServiceWatcher>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
 #include <QProcessEnvironment>
 #include <QSignalSpy>
+#include <QTest>
 
 namespace {
 const QString ServiceName = QStringLiteral("org.tessaro.Corvane");
@@ -15,13 +18,11 @@ DaemonProcess::DaemonProcess(const QStringList &arguments, QObject *parent)
     : QObject(parent)
     , m_arguments(arguments)
 {
-    m_process.setProcessChannelMode(QProcess::SeparateChannels);
-    connect(&m_process, &QProcess::readyReadStandardError, this, [this] {
-        m_log += QString::fromUtf8(m_process.readAllStandardError());
-    });
-    connect(&m_process, &QProcess::readyReadStandardOutput, this, [this] {
-        m_log += QString::fromUtf8(m_process.readAllStandardOutput());
-    });
+    m_logFile.setFileTemplate(QDir::tempPath() + QStringLiteral("/corvane-XXXXXX.log"));
+    if (m_logFile.open()) {
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.setStandardOutputFile(m_logFile.fileName());
+    }
 }
 
 DaemonProcess::~DaemonProcess()
@@ -62,7 +63,7 @@ bool DaemonProcess::start(int timeoutMs)
 
 void DaemonProcess::startDetachedFromBus()
 {
-    m_log.clear();
+    m_logFile.resize(0);
     m_process.start(binary(), m_arguments);
 }
 
@@ -107,20 +108,19 @@ qint64 DaemonProcess::pid() const
 
 QString DaemonProcess::log()
 {
-    m_log += QString::fromUtf8(m_process.readAllStandardError());
-    m_log += QString::fromUtf8(m_process.readAllStandardOutput());
-    return m_log;
+    QFile file(m_logFile.fileName());
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readAll());
 }
 
 bool DaemonProcess::waitForLog(const QString &text, int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);
     while (!log().contains(text)) {
-        if (deadline.hasExpired())
-            return false;
-        if (!isRunning())
+        if (deadline.hasExpired() || !isRunning())
             return log().contains(text);
-        m_process.waitForReadyRead(qMin<qint64>(200, qMax<qint64>(1, deadline.remainingTime())));
+        QTest::qWait(20);
     }
     return true;
 }

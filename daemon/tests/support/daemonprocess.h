@@ -3,10 +3,11 @@
 #include <QObject>
 #include <QProcess>
 #include <QStringList>
+#include <QTemporaryFile>
 
 /**
  * The real corvane executable, started as a child process on the sandbox's system bus.
- * Its log (standard error) is kept for assertions. The destructor stops it.
+ * Its log (standard output and error) is kept in a file for assertions. The destructor stops it.
  */
 class DaemonProcess : public QObject
 {
@@ -39,5 +40,7 @@ public:
 private:
     QProcess m_process;
     QStringList m_arguments;
-    QString m_log;
+    // The log goes to a file, never a pipe: a test blocked elsewhere must not stall the daemon
+    // on a full pipe.
+    QTemporaryFile m_logFile;
 };

@@ -1,0 +1,102 @@
+#include "releaseserver.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+ReleaseServer::~ReleaseServer()
+{
+    if (!m_address.isEmpty())
+        QProcess::execute(
+            script(), {QStringLiteral("stop"), QStringLiteral("--state"), m_state.path()});
+}
+
+bool ReleaseServer::start(bool selfSigned, const QStringList &extraArguments)
+{
+    if (!m_root.isValid() || !m_state.isValid())
+        return false;
+    QStringList arguments {QStringLiteral("start"), QStringLiteral("--root"), m_root.path(),
+        QStringLiteral("--state"), m_state.path()};
+    if (selfSigned)
+        arguments.append(QStringLiteral("--self-signed"));
+    arguments += extraArguments;
+    QProcess process;
+    process.start(script(), arguments);
+    if (!process.waitForFinished(30000) || process.exitCode() != 0) {
+        qWarning() << "release-server failed:" << process.readAllStandardError();
+        return false;
+    }
+    m_address = QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+    return !m_address.isEmpty();
+}
+
+void ReleaseServer::serve(const QString &path, const QByteArray &body)
+{
+    const QString file = QDir(m_root.path()).filePath(path + QStringLiteral("/index.json"));
+    if (body.isNull()) {
+        QFile::remove(file);
+        return;
+    }
+    QDir(m_root.path()).mkpath(path);
+    QFile out(file);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(body) != body.size())
+        qWarning() << "cannot write" << file;
+}
+
+void ReleaseServer::clearLog()
+{
+    QFile(logPath()).resize(0);
+}
+
+QStringList ReleaseServer::requests() const
+{
+    QFile log(logPath());
+    QStringList result;
+    if (!log.open(QIODevice::ReadOnly))
+        return result;
+    const QList<QByteArray> lines = log.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        const QJsonObject entry = QJsonDocument::fromJson(line).object();
+        if (entry.isEmpty())
+            continue;
+        result.append(QStringLiteral("%1 %2 %3")
+                          .arg(entry.value(QStringLiteral("method")).toString(),
+                              entry.value(QStringLiteral("uri")).toString())
+                          .arg(entry.value(QStringLiteral("status")).toInt()));
+    }
+    return result;
+}
+
+void ReleaseServer::configureDevice(const QString &model, const QString &release) const
+{
+    configureDevice(m_address, model, release);
+}
+
+void ReleaseServer::configureDevice(
+    const QString &releaseDomain, const QString &model, const QString &release)
+{
+    QFile config(QStringLiteral("/etc/ssu/ssu.ini"));
+    if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        qWarning() << "cannot write the SSU configuration";
+        return;
+    }
+    config.write(QStringLiteral("[General]\nrelease = %1\nmodel = %2\ndomain = test\n"
+                                "[domain-test]\nreleaseDomain = %3\n")
+                     .arg(release, model, releaseDomain)
+                     .toUtf8());
+}
+
+QString ReleaseServer::script()
+{
+    return QProcessEnvironment::systemEnvironment().value(QStringLiteral("CORVANE_SOURCE_DIR")) +
+        QStringLiteral("/tools/release-server/release-server");
+}
+
+QString ReleaseServer::logPath() const
+{
+    return QDir(m_state.path()).filePath(QStringLiteral("access.log"));
+}
