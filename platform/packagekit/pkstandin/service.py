@@ -1,0 +1,580 @@
+"""The bus side of the stand-in: the daemon object, one object per transaction, the queue that
+runs them one after another, and the control interface through which tests steer it."""
+
+import json
+import logging
+import random
+import time
+import traceback
+
+import dbus
+import dbus.service
+from gi.repository import GLib
+
+from . import enums, jobs
+from .packagesystem import ROLE_METHODS, Failure, PackageSystem, ScenarioError
+
+BUS_NAME = 'org.freedesktop.PackageKit'
+DAEMON_PATH = '/org/freedesktop/PackageKit'
+DAEMON_IFACE = 'org.freedesktop.PackageKit'
+TX_IFACE = 'org.freedesktop.PackageKit.Transaction'
+CONTROL_PATH = '/org/corvane/PackageKitControl'
+CONTROL_IFACE = 'org.corvane.PackageKitControl'
+
+ERROR_PREFIX = 'org.freedesktop.PackageKit.Transaction.'
+
+log = logging.getLogger('packagekit-standin')
+
+_TYPES = {'u': dbus.UInt32, 't': dbus.UInt64, 's': dbus.String, 'b': dbus.Boolean}
+
+
+def _typed(signature, value):
+    if signature == 'as':
+        return dbus.Array([dbus.String(v) for v in value], signature='s')
+    return _TYPES[signature](value)
+
+
+def _ms(seconds):
+    return max(0, int(round(seconds * 1000)))
+
+
+def _word(text, in_list=False):
+    if text == '':
+        return '""'
+    out = []
+    for char in text:
+        if char == '\\':
+            out.append('\\\\')
+        elif ord(char) <= 0x20 or ord(char) == 0x7f or (in_list and char == ','):
+            out.append(f'\\x{ord(char):02x}')
+        else:
+            out.append(char)
+    return ''.join(out)
+
+
+def call_line(method, args):
+    """One line of the call log: the method and its arguments as words. Numbers in decimal,
+    booleans as true/false, a list as its items joined by commas; blanks, control characters
+    and (in lists) commas as \\xNN, a backslash doubled, an empty string or list as ""."""
+    words = [method]
+    for arg in args:
+        if isinstance(arg, bool):
+            words.append('true' if arg else 'false')
+        elif isinstance(arg, int):
+            words.append(str(arg))
+        elif isinstance(arg, list):
+            words.append(','.join(_word(item, True) for item in arg) if arg else '""')
+        else:
+            words.append(_word(arg))
+    return ' '.join(words)
+
+
+class PropertyObject(dbus.service.Object):
+    """An object with read-only properties that announces their changes."""
+
+    INTERFACE = None
+    SIGNATURES = {}
+
+    def __init__(self, conn, path, values):
+        super().__init__(conn, path)
+        self._values = {name: _typed(sig, values[name]) for name, sig in self.SIGNATURES.items()}
+
+    def value(self, name):
+        return self._values[name]
+
+    def update(self, **changes):
+        changed = {}
+        for name, value in changes.items():
+            typed = _typed(self.SIGNATURES[name], value)
+            if self._values[name] != typed:
+                self._values[name] = typed
+                changed[name] = typed
+        if changed:
+            self.PropertiesChanged(self.INTERFACE, dbus.Dictionary(changed, signature='sv'),
+                                   dbus.Array([], signature='s'))
+
+    def _check_interface(self, interface):
+        if interface not in ('', self.INTERFACE):
+            raise dbus.exceptions.DBusException(
+                f'No interface {interface}', name='org.freedesktop.DBus.Error.UnknownInterface')
+
+    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='ss', out_signature='v')
+    def Get(self, interface, name):
+        self._check_interface(interface)
+        if name not in self._values:
+            raise dbus.exceptions.DBusException(
+                f'No property {name}', name='org.freedesktop.DBus.Error.UnknownProperty')
+        return self._values[name]
+
+    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='s', out_signature='a{sv}')
+    def GetAll(self, interface):
+        self._check_interface(interface)
+        return dbus.Dictionary(self._values, signature='sv')
+
+    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='ssv')
+    def Set(self, interface, name, value):
+        raise dbus.exceptions.DBusException(
+            f'Property {name} is read-only', name='org.freedesktop.DBus.Error.PropertyReadOnly')
+
+    @dbus.service.signal(dbus.PROPERTIES_IFACE, signature='sa{sv}as')
+    def PropertiesChanged(self, interface, changed, invalidated):
+        pass
+
+    @dbus.service.method(dbus.INTROSPECTABLE_IFACE, in_signature='', out_signature='s',
+                         path_keyword='object_path', connection_keyword='connection')
+    def Introspect(self, object_path, connection):
+        xml = dbus.service.Object.Introspect(self, object_path, connection)
+        head = f'<interface name="{self.INTERFACE}">\n'
+        props = ''.join(f'    <property name="{name}" type="{sig}" access="read"/>\n'
+                        for name, sig in self.SIGNATURES.items())
+        return xml.replace(head, head + props, 1)
+
+
+class Transaction(PropertyObject):
+    INTERFACE = TX_IFACE
+    SIGNATURES = {
+        'Role': 'u', 'Status': 'u', 'LastPackage': 's', 'Uid': 'u', 'Sender': 's',
+        'Percentage': 'u', 'AllowCancel': 'b', 'CallerActive': 'b', 'ElapsedTime': 'u',
+        'RemainingTime': 'u', 'Speed': 'u', 'DownloadSizeRemaining': 't', 'TransactionFlags': 't',
+    }
+
+    def __init__(self, service, tid, sender, uid):
+        super().__init__(service.bus, tid, {
+            'Role': 0, 'Status': enums.STATUS_WAIT, 'LastPackage': '', 'Uid': uid,
+            'Sender': sender, 'Percentage': enums.PERCENTAGE_UNKNOWN, 'AllowCancel': True,
+            'CallerActive': True, 'ElapsedTime': 0, 'RemainingTime': 0, 'Speed': 0,
+            'DownloadSizeRemaining': 0, 'TransactionFlags': 0,
+        })
+        self.service = service
+        self.tid = tid
+        self.method = None      # the role method, once called
+        self.line = None        # its call-log line; None for a foreign transaction
+        self.state = 'new'      # new, queued, running, cancelling, finished
+        self.cancel_requested = False
+        self.downloads = False  # a real upgrade, not a simulation
+        self.parallel = False
+        self.plural = False
+        self.job_factory = None
+        self.job = None
+        self.timer = None
+        self.started = None
+
+    def _commit(self, method, args, job_factory, flags=0, downloads=False):
+        if self.method is not None or self.state != 'new':
+            raise dbus.exceptions.DBusException(
+                f'The transaction already runs {self.method}', name=ERROR_PREFIX + 'RoleSet')
+        self.method = method
+        self.line = call_line(method, args)
+        self.downloads = downloads
+        self.job_factory = job_factory
+        self.service.log_call(self.line)
+        self.update(Role=enums.ROLE[method], TransactionFlags=flags)
+        self.service.engine.commit(self)
+
+    @dbus.service.method(TX_IFACE, in_signature='as')
+    def SetHints(self, hints):
+        for hint in hints:
+            key, _, value = str(hint).partition('=')
+            if key == 'supports-plural-signals':
+                self.plural = value == 'true'
+
+    @dbus.service.method(TX_IFACE, in_signature='')
+    def Cancel(self):
+        role = int(self.value('Role'))
+        self.service.log_call(call_line('Cancel', [enums.ROLES[role]] if role else []))
+        self.service.engine.cancel(self)
+
+    @dbus.service.method(TX_IFACE, in_signature='tsu')
+    def UpgradeSystem(self, flags, distro_id, kind):
+        flags, distro_id, kind = int(flags), str(distro_id), int(kind)
+        self._commit('UpgradeSystem', [flags, distro_id, kind],
+                     lambda ctx: jobs.upgrade_system(ctx, flags, distro_id, kind),
+                     flags=flags, downloads=not flags & enums.FLAG_SIMULATE)
+
+    @dbus.service.method(TX_IFACE, in_signature='b')
+    def RefreshCache(self, force):
+        force = bool(force)
+        self._commit('RefreshCache', [force], lambda ctx: jobs.refresh_cache(ctx, force))
+
+    @dbus.service.method(TX_IFACE, in_signature='tas')
+    def Resolve(self, filters, names):
+        filters, names = int(filters), [str(n) for n in names]
+        self._commit('Resolve', [filters, names], lambda ctx: jobs.resolve(ctx, filters, names))
+
+    @dbus.service.method(TX_IFACE, in_signature='as')
+    def GetDetails(self, package_ids):
+        ids = [str(i) for i in package_ids]
+        self._commit('GetDetails', [ids], lambda ctx: jobs.get_details(ctx, ids))
+
+    @dbus.service.method(TX_IFACE, in_signature='t')
+    def GetRepoList(self, filters):
+        filters = int(filters)
+        self._commit('GetRepoList', [filters], lambda ctx: jobs.get_repo_list(ctx, filters))
+
+    @dbus.service.method(TX_IFACE, in_signature='sb')
+    def RepoEnable(self, repo_id, enabled):
+        repo_id, enabled = str(repo_id), bool(enabled)
+        self._commit('RepoEnable', [repo_id, enabled],
+                     lambda ctx: jobs.repo_enable(ctx, repo_id, enabled))
+
+    def emit_packages(self, items):
+        """items: (info, package id, summary) tuples, sent the way the client asked for."""
+        if not items:
+            return
+        if self.plural:
+            self.Packages(dbus.Array([dbus.Struct((dbus.UInt32(i), p, s), signature='uss')
+                                      for i, p, s in items], signature='(uss)'))
+        else:
+            for info, package_id, summary in items:
+                self.Package(info, package_id, summary)
+        self.update(LastPackage=items[-1][1])
+
+    def emit_details(self, package_id, size, summary='', description=''):
+        self.Details(dbus.Dictionary({
+            'package-id': dbus.String(package_id),
+            'size': dbus.UInt64(size),
+            'summary': dbus.String(summary),
+            'description': dbus.String(description),
+            'license': dbus.String('unknown'),
+            'group': dbus.UInt32(0),
+            'url': dbus.String(''),
+        }, signature='sv'))
+
+    @dbus.service.signal(TX_IFACE, signature='uss')
+    def Package(self, info, package_id, summary):
+        pass
+
+    @dbus.service.signal(TX_IFACE, signature='a(uss)')
+    def Packages(self, packages):
+        pass
+
+    @dbus.service.signal(TX_IFACE, signature='a{sv}')
+    def Details(self, data):
+        pass
+
+    @dbus.service.signal(TX_IFACE, signature='ssb')
+    def RepoDetail(self, repo_id, description, enabled):
+        pass
+
+    @dbus.service.signal(TX_IFACE, signature='us')
+    def ErrorCode(self, code, details):
+        pass
+
+    @dbus.service.signal(TX_IFACE, signature='uu')
+    def Finished(self, exit_code, runtime):
+        pass
+
+    @dbus.service.signal(TX_IFACE, signature='')
+    def Destroy(self):
+        pass
+
+
+class Engine:
+    """Runs committed transactions one at a time, in the order their role methods were called.
+    Only a foreign transaction marked parallel runs beside the queue."""
+
+    def __init__(self, service):
+        self.service = service
+        self.committed = []   # queued and running, oldest first
+        self.current = None
+        self._pump_pending = False
+
+    def commit(self, tx):
+        if tx.cancel_requested:
+            # Cancelled before it had work: it ends at once and is never listed.
+            self._finish(tx, enums.EXIT['Cancelled'], self._cancelled_failure())
+            return
+        tx.state = 'queued'
+        self.committed.append(tx)
+        self.service.daemon.list_changed()
+        if tx.parallel:
+            self._start(tx)
+        else:
+            self._schedule_pump()
+
+    def cancel(self, tx):
+        if tx.state == 'new':
+            tx.cancel_requested = True
+        elif tx.state == 'queued':
+            self._finish(tx, enums.EXIT['Cancelled'], self._cancelled_failure())
+        elif tx.state == 'running':
+            self._stop_timer(tx)
+            tx.job = None
+            tx.state = 'cancelling'
+            tx.update(Status=enums.STATUS_CANCEL, AllowCancel=False)
+            GLib.timeout_add(_ms(self.service.system.duration('cancel')), self._cancel_done, tx)
+        else:
+            raise dbus.exceptions.DBusException(
+                'The transaction is no longer running', name=ERROR_PREFIX + 'NotRunning')
+
+    @staticmethod
+    def _cancelled_failure():
+        return Failure(enums.ERROR['TransactionCancelled'], 'The task was cancelled',
+                       enums.EXIT['Cancelled'])
+
+    def _cancel_done(self, tx):
+        if tx.state == 'cancelling':
+            self._finish(tx, enums.EXIT['Cancelled'], self._cancelled_failure())
+        return False
+
+    def _schedule_pump(self):
+        if not self._pump_pending:
+            self._pump_pending = True
+            GLib.idle_add(self._pump)
+
+    def _pump(self):
+        self._pump_pending = False
+        if self.current is None:
+            waiting = [t for t in self.committed if t.state == 'queued' and not t.parallel]
+            if waiting:
+                self.current = waiting[0]
+                self._start(waiting[0])
+        return False
+
+    def _start(self, tx):
+        tx.state = 'running'
+        tx.started = time.monotonic()
+        tx.update(Status=enums.STATUS_RUNNING)
+        system = self.service.system
+        for spec in system.foreign:
+            if spec.matches(tx.line, tx.downloads):
+                GLib.timeout_add(_ms(spec.after), self._foreign_due, tx, spec)
+        fault = system.take_fault(tx.line) if tx.line else None
+        if fault:
+            log.info('fault for %s: %s', tx.line, fault.details)
+            if fault.at_percent is None or not tx.downloads:
+                self._finish(tx, fault.exit_code, fault.failure())
+                return
+        tx.job = tx.job_factory(jobs.JobContext(self.service, tx, fault))
+        self._step(tx)
+
+    def _step(self, tx):
+        tx.timer = None
+        if tx.job is None:
+            return False
+        try:
+            delay = next(tx.job)
+        except StopIteration:
+            self._finish(tx, enums.EXIT['Success'])
+            return False
+        except Failure as failure:
+            self._finish(tx, failure.exit_code, failure)
+            return False
+        except Exception:  # a fault of the stand-in must not take the bus service down
+            log.error('job of %s failed:\n%s', tx.line, traceback.format_exc())
+            self._finish(tx, enums.EXIT['Failed'],
+                         Failure(enums.ERROR['InternalError'], 'Internal error of the stand-in'))
+            return False
+        tx.timer = GLib.timeout_add(_ms(delay), self._step, tx)
+        return False
+
+    @staticmethod
+    def _stop_timer(tx):
+        if tx.timer is not None:
+            GLib.source_remove(tx.timer)
+            tx.timer = None
+
+    def _foreign_due(self, tx, spec):
+        if tx.state == 'running' and spec.times > 0:
+            spec.times -= 1
+            self.service.add_foreign(spec.role, spec.duration, spec.parallel)
+        return False
+
+    def _finish(self, tx, exit_code, failure=None):
+        self._stop_timer(tx)
+        tx.job = None
+        tx.state = 'finished'
+        if failure is not None:
+            tx.ErrorCode(failure.error, failure.details)
+        props = {'Status': enums.STATUS_FINISHED, 'AllowCancel': False}
+        if exit_code == enums.EXIT['Success']:
+            props['Percentage'] = 100
+        tx.update(**props)
+        runtime = int((time.monotonic() - tx.started) * 1000) if tx.started else 0
+        tx.Finished(exit_code, runtime)
+        log.info('%s finished: %s', tx.line or 'foreign transaction', enums.EXITS[exit_code])
+        listed = tx in self.committed
+        if listed:
+            self.committed.remove(tx)
+        if self.current is tx:
+            self.current = None
+        if listed:
+            self.service.daemon.list_changed()
+        GLib.timeout_add(_ms(self.service.system.duration('destroy')), self.service.destroy, tx)
+        self._schedule_pump()
+
+
+class Daemon(PropertyObject):
+    INTERFACE = DAEMON_IFACE
+    SIGNATURES = {
+        'VersionMajor': 'u', 'VersionMinor': 'u', 'VersionMicro': 'u', 'BackendName': 's',
+        'BackendDescription': 's', 'BackendAuthor': 's', 'Roles': 't', 'Groups': 't',
+        'Filters': 't', 'MimeTypes': 'as', 'Locked': 'b', 'NetworkState': 'u', 'DistroId': 's',
+    }
+
+    def __init__(self, service):
+        roles = sum(1 << enums.ROLE[name] for name in ('Cancel',) + ROLE_METHODS)
+        filters = (enums.FILTER_NONE | enums.FILTER_INSTALLED | enums.FILTER_NOT_INSTALLED
+                   | enums.FILTER_NOT_SOURCE)
+        super().__init__(service.bus, DAEMON_PATH, {
+            'VersionMajor': 1, 'VersionMinor': 2, 'VersionMicro': 6,
+            'BackendName': 'standin', 'BackendDescription': 'Simulated package system',
+            'BackendAuthor': 'Corvane', 'Roles': roles, 'Groups': 0, 'Filters': filters,
+            'MimeTypes': [], 'Locked': False, 'NetworkState': enums.NETWORK_ONLINE,
+            'DistroId': 'corvane-device;standin;noarch',
+        })
+        self.service = service
+
+    def list_changed(self):
+        self.TransactionListChanged(
+            dbus.Array([t.tid for t in self.service.engine.committed], signature='s'))
+
+    @dbus.service.method(DAEMON_IFACE, in_signature='', out_signature='o',
+                         sender_keyword='sender')
+    def CreateTransaction(self, sender=None):
+        return dbus.ObjectPath(self.service.new_transaction(sender or '').tid)
+
+    @dbus.service.method(DAEMON_IFACE, in_signature='', out_signature='ao')
+    def GetTransactionList(self):
+        return dbus.Array([dbus.ObjectPath(t.tid) for t in self.service.engine.committed],
+                          signature='o')
+
+    @dbus.service.method(DAEMON_IFACE, in_signature='s', out_signature='u')
+    def CanAuthorize(self, action_id):
+        return dbus.UInt32(enums.AUTHORIZE_YES)
+
+    @dbus.service.method(DAEMON_IFACE, in_signature='', out_signature='s')
+    def GetDaemonState(self):
+        return '\n'.join(f'{t.tid} {t.state} {t.line or "foreign"}'
+                         for t in self.service.engine.committed)
+
+    @dbus.service.method(DAEMON_IFACE, in_signature='s')
+    def StateHasChanged(self, reason):
+        pass
+
+    @dbus.service.method(DAEMON_IFACE, in_signature='')
+    def SuggestDaemonQuit(self):
+        pass
+
+    @dbus.service.signal(DAEMON_IFACE, signature='as')
+    def TransactionListChanged(self, transactions):
+        pass
+
+    @dbus.service.signal(DAEMON_IFACE, signature='')
+    def RepoListChanged(self):
+        pass
+
+    @dbus.service.signal(DAEMON_IFACE, signature='')
+    def UpdatesChanged(self):
+        pass
+
+
+def _invalid(message):
+    return dbus.exceptions.DBusException(message, name='org.freedesktop.DBus.Error.InvalidArgs')
+
+
+class Control(dbus.service.Object):
+    def __init__(self, service):
+        super().__init__(service.bus, CONTROL_PATH)
+        self.service = service
+
+    @staticmethod
+    def _document(text):
+        try:
+            return json.loads(text)
+        except ValueError as error:
+            raise _invalid(f'Not JSON: {error}') from None
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='', out_signature='as')
+    def GetCalls(self):
+        return dbus.Array(self.service.calls, signature='s')
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='')
+    def ClearCalls(self):
+        self.service.calls = []
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='', out_signature='s')
+    def GetState(self):
+        return json.dumps(self.service.system.to_json(), indent=2)
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='s')
+    def LoadState(self, document):
+        try:
+            self.service.system = PackageSystem(self._document(document))
+        except ScenarioError as error:
+            raise _invalid(str(error)) from None
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='s')
+    def Configure(self, document):
+        try:
+            self.service.system = self.service.system.configured(self._document(document))
+        except ScenarioError as error:
+            raise _invalid(str(error)) from None
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='sdb', out_signature='o')
+    def AddForeignTransaction(self, role, duration, parallel):
+        try:
+            number = enums.lookup(enums.ROLE, 'Role', str(role))
+        except ValueError as error:
+            raise _invalid(str(error)) from None
+        if duration < 0:
+            raise _invalid('The duration must not be negative')
+        return dbus.ObjectPath(self.service.add_foreign(number, float(duration), bool(parallel)))
+
+    @dbus.service.signal(CONTROL_IFACE, signature='s')
+    def CallReceived(self, line):
+        pass
+
+
+class Service:
+    def __init__(self, bus, system, call_log_path=None):
+        self.bus = bus
+        self.system = system
+        self.call_log_path = call_log_path
+        self.calls = []
+        self.transactions = {}
+        self._serial = 0
+        self._call_log_broken = False
+        self.engine = Engine(self)
+        self.daemon = Daemon(self)
+        self.control = Control(self)
+
+    def new_transaction(self, sender):
+        self._serial += 1
+        tid = f'/{self._serial}_{random.getrandbits(32):08x}'
+        uid = 0
+        if sender:
+            try:
+                uid = int(self.bus.get_unix_user(sender))
+            except dbus.exceptions.DBusException:
+                pass
+        tx = Transaction(self, tid, sender, uid)
+        self.transactions[tid] = tx
+        return tx
+
+    def add_foreign(self, role, duration, parallel):
+        tx = self.new_transaction('')
+        tx.parallel = parallel
+        tx.job_factory = lambda ctx: jobs.foreign(ctx, duration)
+        tx.update(Role=role)
+        log.info('foreign transaction %s (%s) for %.1f s', tx.tid, enums.ROLES[role], duration)
+        self.engine.commit(tx)
+        return tx.tid
+
+    def destroy(self, tx):
+        tx.Destroy()
+        tx.remove_from_connection()
+        self.transactions.pop(tx.tid, None)
+        return False
+
+    def log_call(self, line):
+        log.info('call: %s', line)
+        self.calls.append(line)
+        if self.call_log_path and not self._call_log_broken:
+            try:
+                with open(self.call_log_path, 'a', encoding='utf-8') as f:
+                    f.write(line + '\n')
+            except OSError as error:
+                self._call_log_broken = True
+                log.warning('cannot write the call log %s: %s', self.call_log_path, error)
+        self.control.CallReceived(line)
