@@ -376,15 +376,17 @@ private slots:
         settle(service);
 
         QSignalSpy errors(&service, &Service::Error);
-        QSignalSpy statuses(&service, &Service::statusChanged);
+        QList<Status> statuses;
+        connect(&service, &Service::statusChanged, this,
+                [&service, &statuses] { statuses.append(service.status()); });
         service.Install(false);
+        settle(service);
         if (error == static_cast<int>(UpdateError::NoError)) {
-            QCOMPARE(service.status(), Status::Installing);
-            settle(service);
+            QVERIFY(statuses.contains(Status::Installing));
         } else {
             QCOMPARE(errors.count(), 1);
             QCOMPARE(static_cast<int>(errors.first().at(0).value<UpdateError>()), error);
-            QCOMPARE(statuses.count(), 0);
+            QVERIFY(statuses.isEmpty());
         }
     }
 };

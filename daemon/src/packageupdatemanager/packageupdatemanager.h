@@ -1,5 +1,6 @@
 #pragma once
 
+#include "packagekitintegration.h"
 #include "updatemanager.h"
 
 #include <QObject>
@@ -7,6 +8,10 @@
 namespace Corvane {
 namespace PackageUpdates {
 
+/**
+ * The package update method: prepares and downloads through PackageKit, and installs by
+ * handing the downloaded update to the system's offline update at the next boot.
+ */
 class PackageUpdateManager : public QObject, public UpdateManager
 {
     Q_OBJECT
@@ -33,7 +38,8 @@ signals:
     void error(Corvane::Enums::UpdateError error, QString details) override;
 
 private:
-    void reportNotSupported();
+    qint64 m_downloadSize = 0;
+    PackagekitIntegration m_integration;
 };
 
 } // namespace PackageUpdates

@@ -1,3 +1,10 @@
 set(CORVANE_PACKAGE_SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/transaction.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/getsizetransaction.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/simulatetransaction.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/resolvetransaction.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/repositorytransaction.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/downloadtransaction.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/packagekitintegration.cpp
     ${CMAKE_CURRENT_LIST_DIR}/packageupdatemanager.cpp
 )
