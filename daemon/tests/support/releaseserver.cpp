@@ -85,7 +85,8 @@ void ReleaseServer::configureDevice(
         return;
     }
     config.write(QStringLiteral("[General]\nrelease = %1\nmodel = %2\ndomain = test\n"
-                                "[domain-test]\nreleaseDomain = %3\n")
+                                "[domain-test]\nreleaseDomain = %3\n"
+                                "[repositories]\nrepos = adaptation0, tessaro\n")
                      .arg(release, model, releaseDomain)
                      .toUtf8());
 }

@@ -27,7 +27,8 @@ public:
     // Requests the server answered, as "METHOD URI STATUS", in order.
     QStringList requests() const;
 
-    // Points the device's SSU at this server, with the device's model and release.
+    // Points the device's SSU at this server, with the device's model and release, following
+    // the repositories adaptation0 and tessaro.
     void configureDevice(const QString &model = QStringLiteral("x1"),
         const QString &release = QStringLiteral("4.0.0")) const;
     static void configureDevice(
