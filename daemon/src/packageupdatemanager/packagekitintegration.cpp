@@ -11,6 +11,8 @@
 #include <QDebug>
 #include <QFile>
 
+#include <memory>
+
 namespace Corvane {
 namespace PackageUpdates {
 
@@ -61,11 +63,42 @@ Transaction *PackagekitIntegration::wrapInRepositoryTransaction(Transaction *tra
 
 void PackagekitIntegration::prepare(const QString &version)
 {
+    // The outcome is held back until the whole chain has finished: the wrapper puts the
+    // repositories and the SSU release back only after the size query itself has reported,
+    // and a caller that goes on at once must find the device as it was.
+    struct Outcome
+    {
+        bool sized = false;
+        qlonglong download = 0;
+        qlonglong install = 0;
+        bool failed = false;
+        QString details;
+        bool reported = false;
+    };
+    auto outcome = std::make_shared<Outcome>();
+
     auto *sizes = new GetSizeTransaction(m_ssu->configurationName());
-    connect(
-        sizes, &GetSizeTransaction::sizeAvailable, this, &PackagekitIntegration::getSizeFinished);
-    connect(sizes, &Transaction::failure, this, &PackagekitIntegration::onError);
-    wrapInRepositoryTransaction(sizes, version, true, m_ssu->repos())->start();
+    connect(sizes, &GetSizeTransaction::sizeAvailable, this,
+        [outcome](qlonglong download, qlonglong install) {
+            outcome->sized = true;
+            outcome->download = download;
+            outcome->install = install;
+        });
+    connect(sizes, &Transaction::failure, this, [outcome](const QString &details) {
+        outcome->failed = true;
+        outcome->details = details;
+    });
+    Transaction *started = wrapInRepositoryTransaction(sizes, version, true, m_ssu->repos());
+    connect(started, &Transaction::finished, this, [this, outcome] {
+        if (outcome->reported)
+            return;
+        outcome->reported = true;
+        if (outcome->failed || !outcome->sized)
+            onError(outcome->details);
+        else
+            emit getSizeFinished(outcome->download, outcome->install);
+    });
+    started->start();
 }
 
 void PackagekitIntegration::download(const QString &version)
