@@ -229,10 +229,8 @@ void Service::Check(const QString &version, bool forceRefresh)
     qDebug().noquote() << Q_FUNC_INFO << "is called. Args:" << boolText(forceRefresh);
     if (!isPrivileged())
         return;
-    if (m_status != Enums::Status::Idle) {
-        emit Error(Enums::UpdateError::BusyError, QStringLiteral("Corvane is busy"));
+    if (refuseWhenBusy())
         return;
-    }
     if (!m_infos.isEmpty() && !forceRefresh)
         return;
     setStatus(Enums::Status::Checking);
@@ -244,10 +242,8 @@ void Service::SetMethod(Corvane::Enums::Method method)
     qDebug().noquote() << Q_FUNC_INFO << "is called. Args:" << Enums::key(method);
     if (!isPrivileged())
         return;
-    if (m_status != Enums::Status::Idle) {
-        emit Error(Enums::UpdateError::BusyError, QStringLiteral("Corvane is busy"));
+    if (refuseWhenBusy())
         return;
-    }
     setMethod(method);
 }
 
@@ -256,14 +252,10 @@ void Service::Download()
     qDebug() << Q_FUNC_INFO << "is called.";
     if (!isPrivileged())
         return;
-    if (m_status != Enums::Status::Idle) {
-        emit Error(Enums::UpdateError::BusyError, QStringLiteral("Corvane is busy"));
+    if (refuseWhenBusy())
         return;
-    }
-    if (!m_updateManager) {
-        emit Error(Enums::UpdateError::InternalError, QStringLiteral("Update method is not set"));
+    if (refuseWithoutMethod())
         return;
-    }
     setStatus(Enums::Status::Downloading);
     m_updateManager->download(version());
 }
@@ -273,14 +265,10 @@ void Service::DownloadVendorData(const QString &url)
     qDebug().noquote() << Q_FUNC_INFO << "is called. Args:" << url;
     if (!isPrivileged())
         return;
-    if (m_status != Enums::Status::Idle) {
-        emit Error(Enums::UpdateError::BusyError, QStringLiteral("Corvane is busy"));
+    if (refuseWhenBusy())
         return;
-    }
-    if (!m_updateManager) {
-        emit Error(Enums::UpdateError::InternalError, QStringLiteral("Update method is not set"));
+    if (refuseWithoutMethod())
         return;
-    }
     setStatus(Enums::Status::Downloading);
     setVendorDataUrl(url);
     m_updateManager->downloadVendorData(url);
@@ -291,10 +279,8 @@ void Service::CancelDownload()
     qDebug() << Q_FUNC_INFO << "is called.";
     if (!isPrivileged() || m_status != Enums::Status::Downloading)
         return;
-    if (!m_updateManager) {
-        emit Error(Enums::UpdateError::InternalError, QStringLiteral("Update method is not set"));
+    if (refuseWithoutMethod())
         return;
-    }
     m_updateManager->cancelDownload();
 }
 
@@ -303,14 +289,10 @@ void Service::Install(bool reboot)
     qDebug().noquote() << Q_FUNC_INFO << "is called. Args:" << boolText(reboot);
     if (!isPrivileged())
         return;
-    if (m_status != Enums::Status::Idle) {
-        emit Error(Enums::UpdateError::BusyError, QStringLiteral("Corvane is busy"));
+    if (refuseWhenBusy())
         return;
-    }
-    if (!m_updateManager) {
-        emit Error(Enums::UpdateError::InternalError, QStringLiteral("Update method is not set"));
+    if (refuseWithoutMethod())
         return;
-    }
     const OsInfo info = current();
     if (!info.isDownloaded) {
         emit Error(
@@ -332,6 +314,22 @@ void Service::Install(bool reboot)
     }
     setStatus(Enums::Status::Installing);
     m_updateManager->install(version(), reboot);
+}
+
+bool Service::refuseWhenBusy()
+{
+    if (m_status == Enums::Status::Idle)
+        return false;
+    emit Error(Enums::UpdateError::BusyError, QStringLiteral("Corvane is busy"));
+    return true;
+}
+
+bool Service::refuseWithoutMethod()
+{
+    if (m_updateManager)
+        return false;
+    emit Error(Enums::UpdateError::InternalError, QStringLiteral("Update method is not set"));
+    return true;
 }
 
 void Service::setMethod(Enums::Method method)

@@ -145,6 +145,9 @@ private:
     // Writable record of the current method; writes without one land in a scratch record.
     OsInfo &data();
     void setMethod(Enums::Method method);
+    // Each emits the refusal as an Error signal and returns true when the call must stop.
+    bool refuseWhenBusy();
+    bool refuseWithoutMethod();
     void releaseUpdateManager();
     [[nodiscard]] bool isPrivileged();
     void readCache();

@@ -161,11 +161,10 @@ private slots:
         Service service(false, false);
         QCOMPARE(toInts(service.supportedMethods()), restored);
         if (!restored.isEmpty()) {
-            // The first supported method is selected and its preparation starts at once; a
-            // value that names no method is refused on the spot.
+            // The first supported method is selected (and its preparation started); a value that
+            // names no method is refused on the spot.
             const Method first = service.supportedMethods().first();
             const bool creatable = first == Method::PackageUpdate || first == Method::ResetUpdate;
-            QCOMPARE(service.status(), creatable ? Status::Preparing : Status::Idle);
             QCOMPARE(service.method(), creatable ? first : Method::Unknown);
         } else {
             QCOMPARE(service.status(), Status::Idle);
@@ -290,6 +289,10 @@ private slots:
         QVERIFY(service.isDownloaded());
 
         QSignalSpy errors(&service, &Service::Error);
+        QList<Status> statuses;
+        connect(&service, &Service::statusChanged, this, [&service, &statuses] {
+            statuses.append(service.status());
+        });
         // Delivered as the metadata manager's finished signal would deliver it.
         QVERIFY(QMetaObject::invokeMethod(
             &service, "onCheckFinished", QGenericArgument("QHash<Enums::Method,QString>", &found)));
@@ -299,7 +302,7 @@ private slots:
             QCOMPARE(service.method(), Method::Unknown);
             QCOMPARE(errors.count(), 0);
         } else {
-            QCOMPARE(service.status(), Status::Preparing);
+            QVERIFY(statuses.contains(Status::Preparing));
             QCOMPARE(service.version(), found.value(service.method()));
         }
         QCOMPARE(service.isDownloaded(), keepsDownload);
@@ -377,8 +380,9 @@ private slots:
 
         QSignalSpy errors(&service, &Service::Error);
         QList<Status> statuses;
-        connect(&service, &Service::statusChanged, this,
-                [&service, &statuses] { statuses.append(service.status()); });
+        connect(&service, &Service::statusChanged, this, [&service, &statuses] {
+            statuses.append(service.status());
+        });
         service.Install(false);
         settle(service);
         if (error == static_cast<int>(UpdateError::NoError)) {
