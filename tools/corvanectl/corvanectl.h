@@ -1,0 +1,56 @@
+#pragma once
+
+#include "exitcode.h"
+#include "operationwatcher.h"
+
+#include <QStringList>
+#include <QTextStream>
+
+#include <memory>
+
+class DaemonProxy;
+class DaemonState;
+class QCommandLineParser;
+struct BusFailure;
+
+/**
+ * The command-line client: parses the arguments, runs one command against the daemon's bus
+ * interface and prints its outcome. What goes wrong is explained on standard error, and the exit
+ * code tells scripts what kind of failure it was.
+ */
+class CorvaneCtl
+{
+public:
+    CorvaneCtl();
+    ~CorvaneCtl();
+
+    // arguments as in QCoreApplication::arguments(), the program first.
+    ExitCode run(const QStringList &arguments);
+
+private:
+    ExitCode dispatch(const QString &command, const QCommandLineParser &parser, int timeoutSeconds);
+    ExitCode runStatus(bool json);
+    ExitCode runCheck(const QString &version, bool force, int timeoutSeconds);
+    ExitCode runSetMethod(int method, int timeoutSeconds);
+    ExitCode runDownload(bool vendorData, const QString &url, int timeoutSeconds);
+    ExitCode runCancel(int timeoutSeconds);
+    ExitCode runInstall(bool reboot, int timeoutSeconds);
+    ExitCode runMonitor(int count);
+
+    // Runs the operation through the watcher. Success when it came to its end (Done or
+    // Unchanged in *outcome); otherwise the problem is already reported.
+    ExitCode perform(OperationWatcher &watcher, const QString &method,
+        const QVariantList &arguments, const QString &what, int timeoutSeconds,
+        OperationWatcher::Outcome *outcome);
+    ExitCode readState(DaemonState *state);
+    [[nodiscard]] bool connectToBus(ExitCode *code);
+    void followStatus(OperationWatcher &watcher);
+    ExitCode fail(const BusFailure &failure);
+    ExitCode usageError(const QString &command, const QString &message);
+    QString globalHelp(const QCommandLineParser &parser) const;
+
+    QTextStream m_out;
+    QTextStream m_err;
+    // Made only for commands that talk to the daemon: --help must work without a bus.
+    std::unique_ptr<DaemonProxy> m_proxy;
+};
