@@ -37,8 +37,8 @@ private slots:
     void initTestCase()
     {
         Enums::registerTypes();
-        QVERIFY(m_server.start(false));
-        QVERIFY(m_selfSigned.start(true));
+        QVERIFY(m_server.start());
+        QVERIFY(m_selfSigned.start({QStringLiteral("--self-signed")}));
         m_selfSigned.serve(QStringLiteral("metav2"), V2Document);
     }
 
@@ -116,7 +116,7 @@ private slots:
         // Nothing more arrives later.
         QTest::qWait(100);
         QCOMPARE(finished.count() + errors.count(), 1);
-        QTRY_COMPARE(m_server.requests(), requests);
+        QTRY_COMPARE(m_server.requestLines(), requests);
     }
 
     void emptyReleaseDomainFetchesNothing()
@@ -131,7 +131,7 @@ private slots:
         QCOMPARE(errors.first().at(1).toString(),
             QStringLiteral("Invalid ssu domain configuration: releaseDomain is empty"));
         QTest::qWait(100);
-        QCOMPARE(m_server.requests(), QStringList());
+        QCOMPARE(m_server.requestLines(), QStringList());
     }
 
     void certificateNobodyVouchesFor_data()
@@ -156,7 +156,7 @@ private slots:
         } else {
             QCOMPARE(errors.count(), 1);
             QCOMPARE(errors.first().at(0).value<UpdateError>(), UpdateError::NetworkError);
-            QVERIFY(m_selfSigned.requests().isEmpty());
+            QVERIFY(m_selfSigned.requestLines().isEmpty());
         }
     }
 

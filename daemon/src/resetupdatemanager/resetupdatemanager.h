@@ -2,11 +2,33 @@
 
 #include "updatemanager.h"
 
+#include <QFutureSynchronizer>
 #include <QObject>
+#include <QUrl>
+#include <QVariant>
+
+namespace NemoDeviceLock {
+class Authenticator;
+class DeviceReset;
+} // namespace NemoDeviceLock
 
 namespace Corvane {
+
+class SsuIntegration;
+
 namespace ResetUpdates {
 
+class Downloader;
+
+/**
+ * The image update method: downloads a complete OS image archive (and, on request, a
+ * vendor-data archive) into the cache, and installs it by writing the images onto the system
+ * partition, the vendor data onto the cache partition, and scheduling a device clear.
+ *
+ * The installation runs on a thread of the global pool and reports back by queued signals;
+ * everything else runs on the main thread. Destroying the object waits for a running
+ * installation to end.
+ */
 class ResetUpdateManager : public QObject, public UpdateManager
 {
     Q_OBJECT
@@ -14,6 +36,7 @@ class ResetUpdateManager : public QObject, public UpdateManager
 
 public:
     ResetUpdateManager(bool insecure, qint64 size, QObject *parent = nullptr);
+    ~ResetUpdateManager() override;
 
     void prepare(const QString &version) override;
     void download(const QString &version) override;
@@ -32,11 +55,40 @@ signals:
     void packagesToRemove(QStringList packages) override;
     void error(Corvane::Enums::UpdateError error, QString details) override;
 
-private:
-    void reportNotSupported();
+private slots:
+    void onChallengeIssued();
+    void onAuthenticated(const QVariant &authenticationToken);
+    // Called on the main thread by the device lock, or on the installation's thread.
+    void onClearingDevice();
 
-    bool m_insecure;
-    qint64 m_size;
+private:
+    // What the installation needs, gathered on the main thread so that the worker never reads
+    // the downloaders or SSU, which belong to that thread.
+    struct InstallJob
+    {
+        QString version;
+        QString features;
+        QString archive;
+        QString vendorData; // empty: none downloaded
+    };
+
+    QUrl imageUrl(const QString &version) const;
+    QString imageFileName(const QString &name) const;
+
+    void installWork(const InstallJob &job);
+    [[nodiscard]] bool installUpdateImages(const InstallJob &job) const;
+    [[nodiscard]] bool writeUpdate(
+        const QString &archive, const QString &rootDir, const QString &imagesDir) const;
+    [[nodiscard]] bool flashLkUpdateSettings(const QString &device, const QString &path) const;
+    [[nodiscard]] bool flashVendorData(const QString &vendorData) const;
+
+    Downloader *m_imageDownloader;
+    Downloader *m_vendorDataDownloader;
+    SsuIntegration *m_ssu;
+    NemoDeviceLock::DeviceReset *m_deviceReset;
+    NemoDeviceLock::Authenticator *m_authenticator;
+    bool m_rebootAfterClear = true;
+    QFutureSynchronizer<void> m_installations;
 };
 
 } // namespace ResetUpdates

@@ -1,3 +1,5 @@
 set(CORVANE_RESET_SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/downloader.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/imagearchive.cpp
     ${CMAKE_CURRENT_LIST_DIR}/resetupdatemanager.cpp
 )

@@ -182,7 +182,7 @@ private slots:
             0);
         QTest::qWait(500);
         QCOMPARE(anyStatus.spy().count(), 0);
-        QCOMPARE(m_server.requests(), QStringList());
+        QCOMPARE(m_server.requestLines(), QStringList());
     }
 
     void checkFindingNothingClearsEverything()

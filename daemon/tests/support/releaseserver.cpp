@@ -15,15 +15,13 @@ ReleaseServer::~ReleaseServer()
             script(), {QStringLiteral("stop"), QStringLiteral("--state"), m_state.path()});
 }
 
-bool ReleaseServer::start(bool selfSigned, const QStringList &extraArguments)
+bool ReleaseServer::start(const QStringList &options)
 {
     if (!m_root.isValid() || !m_state.isValid())
         return false;
     QStringList arguments {QStringLiteral("start"), QStringLiteral("--root"), m_root.path(),
         QStringLiteral("--state"), m_state.path()};
-    if (selfSigned)
-        arguments.append(QStringLiteral("--self-signed"));
-    arguments += extraArguments;
+    arguments += options;
     QProcess process;
     process.start(script(), arguments);
     if (!process.waitForFinished(30000) || process.exitCode() != 0) {
@@ -52,17 +50,31 @@ void ReleaseServer::clearLog()
     QFile(logPath()).resize(0);
 }
 
-QStringList ReleaseServer::requests() const
+QString ReleaseServer::url(const QString &name) const
+{
+    return QStringLiteral("https://%1/%2").arg(m_address, name);
+}
+
+QList<QJsonObject> ReleaseServer::requests() const
 {
     QFile log(logPath());
-    QStringList result;
+    QList<QJsonObject> result;
     if (!log.open(QIODevice::ReadOnly))
         return result;
     const QList<QByteArray> lines = log.readAll().split('\n');
     for (const QByteArray &line : lines) {
         const QJsonObject entry = QJsonDocument::fromJson(line).object();
-        if (entry.isEmpty())
-            continue;
+        if (!entry.isEmpty())
+            result.append(entry);
+    }
+    return result;
+}
+
+QStringList ReleaseServer::requestLines() const
+{
+    QStringList result;
+    const QList<QJsonObject> entries = requests();
+    for (const QJsonObject &entry : entries) {
         result.append(QStringLiteral("%1 %2 %3")
                           .arg(entry.value(QStringLiteral("method")).toString(),
                               entry.value(QStringLiteral("uri")).toString())

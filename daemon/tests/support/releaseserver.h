@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QJsonObject>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -16,16 +18,23 @@ public:
     ReleaseServer(const ReleaseServer &) = delete;
     ReleaseServer &operator=(const ReleaseServer &) = delete;
 
-    [[nodiscard]] bool start(bool selfSigned = false, const QStringList &extraArguments = {});
+    // Options go to release-server start as they are: --self-signed, --no-ranges,
+    // --limit-rate RATE, --log-header NAME.
+    [[nodiscard]] bool start(const QStringList &options = {});
     // "127.0.0.1:PORT": what the device's SSU names as its release domain.
     QString address() const { return m_address; }
     QString root() const { return m_root.path(); }
+    QString url(const QString &name) const;
 
     // Serves the body as the document of the URL "/<path>/"; a null body removes it.
     void serve(const QString &path, const QByteArray &body);
     void clearLog();
-    // Requests the server answered, as "METHOD URI STATUS", in order.
-    QStringList requests() const;
+    // The access log, one object per request in order: method, uri, status, range, the SSU
+    // headers and those named with --log-header. A line is written once the response has
+    // been sent: poll.
+    QList<QJsonObject> requests() const;
+    // The same, each request as "METHOD URI STATUS".
+    QStringList requestLines() const;
 
     // Points the device's SSU at this server, with the device's model and release, following
     // the repositories adaptation0 and tessaro.

@@ -1,0 +1,529 @@
+#include "downloader.h"
+
+#include "networkaccessmanager.h"
+#include "ssuintegration.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRegularExpression>
+
+namespace Corvane {
+namespace ResetUpdates {
+
+namespace {
+
+const QString HeadersFile = QStringLiteral("/etc/ssu/headers.json");
+// One broken connection costs at most this much (the end is inclusive, so one byte more).
+constexpr qint64 ChunkSize = 10485760;
+// What Qt may buffer per reply before it stops reading from the socket.
+constexpr qint64 ReadBufferSize = 1024 * 1024;
+
+// A header name must be an HTTP token and a value must not break the request's framing;
+// anything else would corrupt the request or smuggle in other headers.
+bool isValidHeader(const QByteArray &name, const QByteArray &value)
+{
+    static const QRegularExpression Token(QStringLiteral("^[!#$%&'*+.^_`|~0-9A-Za-z-]+$"));
+    if (!Token.match(QString::fromLatin1(name)).hasMatch())
+        return false;
+    return !value.contains('\r') && !value.contains('\n') && !value.contains('\0');
+}
+
+// The first byte position of a "Content-Range: bytes FIRST-LAST/TOTAL" header, or -1.
+qint64 contentRangeStart(const QByteArray &header)
+{
+    const QByteArray value = header.trimmed();
+    if (!value.startsWith("bytes "))
+        return -1;
+    const int dash = value.indexOf('-', 6);
+    if (dash < 0)
+        return -1;
+    bool ok = false;
+    const qint64 start = value.mid(6, dash - 6).trimmed().toLongLong(&ok);
+    return ok ? start : -1;
+}
+
+} // namespace
+
+Downloader::Downloader(bool insecure, qint64 size, QObject *parent)
+    : QObject(parent)
+    , m_expectedSize(size)
+    , m_insecure(insecure)
+    , m_ssu(new SsuIntegration(this))
+{
+}
+
+Downloader::~Downloader()
+{
+    if (m_currentReply) {
+        // The owner is going away: nobody is left to hear how the request ended.
+        m_currentReply->disconnect(this);
+        if (m_currentReply->isRunning()) {
+            qDebug() << Q_FUNC_INFO << "Canceling download...";
+            m_currentReply->abort();
+        }
+        m_currentReply->deleteLater();
+    }
+    m_targetFile.close();
+}
+
+void Downloader::setDownloadDir(const QString &dir)
+{
+    qDebug() << Q_FUNC_INFO << "New download dir:" << dir;
+    m_downloadDir = dir;
+}
+
+bool Downloader::setDownloadFile(const QString &name)
+{
+    if (name.isEmpty() || m_targetFile.isOpen())
+        return false;
+    const QString path = QDir(m_downloadDir).absoluteFilePath(name);
+    qDebug() << Q_FUNC_INFO << "New download filename:" << name;
+    qDebug() << Q_FUNC_INFO << "Absolute path:" << path;
+    m_targetFile.setFileName(path);
+    return true;
+}
+
+bool Downloader::isPrepared(const QUrl &url) const
+{
+    return url.isValid() && url == m_preparedUrl && m_expectedSize > 0;
+}
+
+bool Downloader::fileExists() const
+{
+    return QFileInfo::exists(m_targetFile.fileName());
+}
+
+QString Downloader::fileName() const
+{
+    return m_targetFile.fileName();
+}
+
+bool Downloader::releaseFinishedReply()
+{
+    if (m_building || (m_currentReply && m_currentReply->isRunning())) {
+        const QUrl running = m_currentReply && !m_building ? m_currentReply->url() : m_preparedUrl;
+        emit error(Enums::UpdateError::BusyError,
+            QStringLiteral("There is a download still running: %1").arg(running.toDisplayString()));
+        return false;
+    }
+    if (m_currentReply) {
+        m_currentReply->deleteLater();
+        m_currentReply = nullptr;
+    }
+    return true;
+}
+
+void Downloader::prepare(const QUrl &url)
+{
+    if (!releaseFinishedReply())
+        return;
+    if (!url.isValid()) {
+        emit error(Enums::UpdateError::InternalError, QStringLiteral("Download URL is not valid"));
+        return;
+    }
+    if (!QDir(m_downloadDir).exists() && !QDir(m_downloadDir).mkpath(QStringLiteral("."))) {
+        emit error(Enums::UpdateError::IOError,
+            QStringLiteral("Failed to create download dir: %1").arg(m_downloadDir));
+        return;
+    }
+    qDebug() << Q_FUNC_INFO << "Preparing download:" << url.toDisplayString();
+
+    QNetworkRequest request(url);
+    // Resuming is done in bytes of the file itself, never of a compressed transfer of it.
+    request.setRawHeader("Accept-Encoding", "identity");
+    const bool sending = decorate(&request, m_ssu->isRegistered());
+    m_preparedUrl = url;
+    if (!sending) {
+        // A size query that was cancelled before it was sent ends like an aborted one.
+        emit error(Enums::UpdateError::NetworkError, QStringLiteral("Operation canceled"));
+        return;
+    }
+
+    m_currentReply = networkAccessManager()->head(request);
+    connect(m_currentReply, &QNetworkReply::finished, this, &Downloader::headFinished);
+    connect(m_currentReply, &QNetworkReply::sslErrors, this, &Downloader::sslErrors);
+}
+
+void Downloader::headFinished()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply || reply != m_currentReply)
+        return;
+    if (reply->error() != QNetworkReply::NoError) {
+        emit error(Enums::UpdateError::NetworkError, reply->errorString());
+        return;
+    }
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299)) {
+        // Redirects are not followed: their headers describe no file.
+        emit error(Enums::UpdateError::NetworkError,
+            QStringLiteral("Unexpected HTTP status %1").arg(status.toInt()));
+        return;
+    }
+
+    const QList<QNetworkReply::RawHeaderPair> headers = reply->rawHeaderPairs();
+    for (const QNetworkReply::RawHeaderPair &header : headers) {
+        qDebug() << Q_FUNC_INFO << "Header -" << header.first << ":" << header.second;
+        if (header.first.compare("accept-ranges", Qt::CaseInsensitive) == 0) {
+            qDebug() << Q_FUNC_INFO << "Release server supports ranges:" << header.second;
+            m_rangesSupported = header.second.compare("bytes", Qt::CaseInsensitive) == 0;
+        }
+    }
+
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    bool ok = false;
+    const qint64 size = length.isValid() ? length.toLongLong(&ok) : 0;
+    m_expectedSize = ok ? size : 0;
+    if (m_expectedSize <= 0) {
+        emit error(Enums::UpdateError::InternalError, QStringLiteral("Incorrect download size"));
+        return;
+    }
+    qDebug() << Q_FUNC_INFO << "Prepared download successfully:" << m_preparedUrl.toDisplayString();
+    qDebug() << Q_FUNC_INFO << "Download size:" << m_expectedSize;
+    emit prepareFinished(m_expectedSize);
+}
+
+void Downloader::download()
+{
+    if (!releaseFinishedReply())
+        return;
+    if (!isPrepared(m_preparedUrl)) {
+        emit error(Enums::UpdateError::InternalError, QStringLiteral("Download is not prepared"));
+        return;
+    }
+    if (!m_targetFile.isOpen()) {
+        // Unbuffered: what write() accepted is in the file, so the size on disk is the resume
+        // point and a failed write shows at once.
+        QIODevice::OpenMode mode = QIODevice::ReadWrite | QIODevice::Unbuffered;
+        if (m_rangesSupported)
+            mode |= QIODevice::Append;
+        if (!m_targetFile.open(mode)) {
+            emit error(Enums::UpdateError::IOError,
+                QStringLiteral("Failed to open file for download: %1").arg(fileName()));
+            return;
+        }
+    }
+
+    const qint64 have = m_targetFile.size();
+    reportProgress(have, false);
+    if (have == m_expectedSize) {
+        emit downloadFinished();
+        m_targetFile.close();
+        return;
+    }
+    if (have > m_expectedSize) {
+        // These bytes cannot be part of the announced file; requesting more would only make
+        // the file longer. The bytes stay, as always.
+        m_targetFile.close();
+        emit error(Enums::UpdateError::IOError,
+            QStringLiteral("Downloaded file %1 is larger than the announced size %2")
+                .arg(fileName())
+                .arg(m_expectedSize));
+        return;
+    }
+
+    qDebug() << Q_FUNC_INFO << "Downloading:" << m_preparedUrl.toDisplayString();
+    QNetworkRequest request(m_preparedUrl);
+    request.setRawHeader("Accept-Encoding", "identity");
+    if (!decorate(&request, !m_ssu->isRegistered())) {
+        m_targetFile.close();
+        emit downloadCancelled();
+        return;
+    }
+
+    if (m_rangesSupported) {
+        const qint64 end = m_expectedSize - have > ChunkSize ? have + ChunkSize : m_expectedSize;
+        const QString range = QStringLiteral("bytes=%1-%2").arg(have).arg(end);
+        request.setRawHeader("Range", range.toUtf8());
+        qDebug() << Q_FUNC_INFO << "Range:" << range;
+        m_bodyOffset = have;
+        m_wholeBody = false;
+    } else {
+        // The whole body is requested, so it is written from the start of the file.
+        m_targetFile.seek(0);
+        m_bodyOffset = 0;
+        m_wholeBody = true;
+    }
+    m_replyBytes = 0;
+    m_responseChecked = false;
+    m_discardBody = false;
+    m_failure = Failure();
+
+    m_currentReply = networkAccessManager()->get(request);
+    m_currentReply->setReadBufferSize(ReadBufferSize);
+    connect(m_currentReply, &QNetworkReply::readyRead, this, &Downloader::getReadyRead);
+    connect(m_currentReply, &QNetworkReply::finished, this, &Downloader::getFinished);
+    connect(m_currentReply, &QNetworkReply::sslErrors, this, &Downloader::sslErrors);
+}
+
+void Downloader::cancel()
+{
+    qDebug() << Q_FUNC_INFO << "Canceling download...";
+    if (m_building)
+        m_cancelRequested = true;
+    if (m_currentReply && m_currentReply->isRunning())
+        m_currentReply->abort();
+}
+
+bool Downloader::decorate(QNetworkRequest *request, bool withSsuHeaders)
+{
+    m_building = true;
+    m_cancelRequested = false;
+    // The credentials may run a nested event loop, in which cancel() may be called.
+    if (withSsuHeaders) {
+        addAuthorizationHeader(request);
+        addSslHeaders(request);
+    }
+    setExtraHeaders(request->url().toDisplayString(), request);
+    m_building = false;
+    return !m_cancelRequested;
+}
+
+void Downloader::addAuthorizationHeader(QNetworkRequest *request)
+{
+    const QString scope = m_ssu->credentialsScope(QString(), false);
+    const QPair<QString, QString> credentials = m_ssu->credentials(scope);
+    if (credentials.first.isEmpty() || credentials.second.isEmpty()) {
+        emit error(Enums::UpdateError::SsuError, QStringLiteral("Ssu: cant get credentials"));
+        return;
+    }
+    const QByteArray pair =
+        (credentials.first + QLatin1Char(':') + credentials.second).toLocal8Bit();
+    request->setRawHeader("Authorization", "Basic " + pair.toBase64());
+}
+
+void Downloader::addSslHeaders(QNetworkRequest *request)
+{
+    if (!m_ssu->useSslVerify())
+        request->setRawHeader("ssl_verify", "no");
+    if (m_ssu->useSslClientCertAuth()) {
+        request->setRawHeader("ssl_clientcert", m_ssu->sslClientCert().toLocal8Bit());
+        request->setRawHeader("ssl_clientkey", m_ssu->sslClientKey().toLocal8Bit());
+    }
+}
+
+void Downloader::setExtraHeaders(const QString &url, QNetworkRequest *request)
+{
+    QFile file(HeadersFile);
+    if (!file.exists())
+        return;
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning() << Q_FUNC_INFO << "headers.json exists but not readable!";
+        return;
+    }
+    qDebug() << Q_FUNC_INFO << "reading headers from headers.json";
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        qDebug()
+            << Q_FUNC_INFO
+            << QStringLiteral("invalid headers.json (%1), ignoring").arg(parseError.errorString());
+        return;
+    }
+
+    const QJsonArray entries = document.array();
+    for (const QJsonValue &element : entries) {
+        const QJsonObject entry = element.toObject();
+        const QString criteria = entry.value(QStringLiteral("matchCriteria")).toString();
+        const QString value = entry.value(QStringLiteral("matchValue")).toString();
+        if (criteria.isEmpty()) {
+            qDebug() << Q_FUNC_INFO << "got empty matchCriteria in headers.json, ignoring";
+            continue;
+        }
+        if (value.isEmpty()) {
+            qDebug() << Q_FUNC_INFO << "got empty matchValue in headers.json, ignoring";
+            continue;
+        }
+        bool matches = false;
+        if (criteria == QLatin1String("contains")) {
+            matches = url.contains(value);
+        } else if (criteria == QLatin1String("regexp")) {
+            // An invalid pattern matches nothing.
+            const QRegularExpression pattern(value);
+            matches = pattern.isValid() && pattern.match(url).hasMatch();
+        } else {
+            qDebug() << Q_FUNC_INFO
+                     << QStringLiteral("got unknown matchCriteria (%1) in headers.json, ignoring")
+                            .arg(criteria);
+            continue;
+        }
+        if (!matches)
+            continue;
+        const QJsonObject headers = entry.value(QStringLiteral("headers")).toObject();
+        for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
+            const QByteArray name = it.key().toLatin1();
+            const QByteArray headerValue = it.value().toString().toLocal8Bit();
+            if (!isValidHeader(name, headerValue)) {
+                qDebug() << Q_FUNC_INFO << "got invalid header in headers.json, ignoring:" << name;
+                continue;
+            }
+            request->setRawHeader(name, headerValue);
+        }
+    }
+}
+
+int Downloader::percentage(qint64 bytes) const
+{
+    if (m_expectedSize <= 0)
+        return 0;
+    return static_cast<int>(
+        static_cast<double>(bytes) / static_cast<double>(m_expectedSize) * 100.0);
+}
+
+void Downloader::reportProgress(qint64 bytes, bool log)
+{
+    const int percent = percentage(bytes);
+    if (percent == m_lastProgress)
+        return;
+    if (log)
+        qDebug() << Q_FUNC_INFO << "Wrote" << bytes << "bytes (" << percent << "%):" << fileName();
+    m_lastProgress = percent;
+    emit progress(percent, bytes);
+}
+
+bool Downloader::acceptResponse()
+{
+    if (m_responseChecked)
+        return !m_discardBody;
+    m_responseChecked = true;
+    const QVariant statusAttribute =
+        m_currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!statusAttribute.isValid())
+        return true;
+    const int status = statusAttribute.toInt();
+    if (status < 200 || status > 299) {
+        // An error page or a redirect: getFinished() reports it; its body is no part of the file.
+        m_discardBody = true;
+        return false;
+    }
+    qint64 start = 0;
+    if (status == 206)
+        start = contentRangeStart(m_currentReply->rawHeader("Content-Range"));
+    if (start != m_bodyOffset) {
+        // A server that ignores Range sends the file from its first byte; written behind the
+        // bytes already there it would corrupt the file.
+        fail(Enums::UpdateError::NetworkError,
+            QStringLiteral("Server did not send the requested range (status %1, from byte %2 "
+                           "instead of %3)")
+                .arg(status)
+                .arg(start)
+                .arg(m_bodyOffset));
+        return false;
+    }
+    return true;
+}
+
+void Downloader::writeAvailable()
+{
+    if (!acceptResponse()) {
+        if (m_discardBody)
+            m_currentReply->readAll();
+        return;
+    }
+    const QByteArray data = m_currentReply->readAll();
+    if (data.isEmpty())
+        return;
+    if (m_targetFile.pos() + data.size() > m_expectedSize) {
+        // The bound for a server whose body is longer than its announced size: the file stops
+        // at that size and the download fails, instead of growing without end.
+        fail(Enums::UpdateError::NetworkError,
+            QStringLiteral("Server sent more than the announced %1 bytes").arg(m_expectedSize));
+        return;
+    }
+    const qint64 written = m_targetFile.write(data);
+    if (written != data.size()) {
+        fail(Enums::UpdateError::IOError,
+            QStringLiteral("Failed to write %1: %2").arg(fileName(), m_targetFile.errorString()));
+        return;
+    }
+    m_targetFile.flush();
+    m_replyBytes += written;
+    reportProgress(m_targetFile.size(), true);
+}
+
+void Downloader::getReadyRead()
+{
+    if (sender() != m_currentReply || m_failure.code != Enums::UpdateError::NoError)
+        return;
+    writeAvailable();
+}
+
+void Downloader::fail(Enums::UpdateError code, const QString &details)
+{
+    m_failure = {code, details};
+    // abort() ends in getFinished(), which reports the failure.
+    m_currentReply->abort();
+}
+
+void Downloader::endDownload()
+{
+    m_targetFile.close();
+    m_bodyOffset = -1;
+}
+
+void Downloader::getFinished()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply || reply != m_currentReply)
+        return;
+    if (m_failure.code == Enums::UpdateError::NoError && reply->error() == QNetworkReply::NoError &&
+        reply->bytesAvailable() > 0)
+        writeAvailable();
+
+    if (m_failure.code != Enums::UpdateError::NoError) {
+        const Failure failure = m_failure;
+        m_failure = Failure();
+        endDownload();
+        emit error(failure.code, failure.details);
+        return;
+    }
+    if (reply->error() == QNetworkReply::OperationCanceledError) {
+        endDownload();
+        emit downloadCancelled();
+        return;
+    }
+    if (reply->error() != QNetworkReply::NoError) {
+        endDownload();
+        emit error(Enums::UpdateError::NetworkError, reply->errorString());
+        return;
+    }
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299)) {
+        endDownload();
+        emit error(Enums::UpdateError::NetworkError,
+            QStringLiteral("Unexpected HTTP status %1").arg(status.toInt()));
+        return;
+    }
+    // Each successful request must bring the file closer to its size, or the next one would
+    // be the same request again, without end.
+    if (m_replyBytes == 0 || (m_wholeBody && m_replyBytes != m_expectedSize)) {
+        endDownload();
+        emit error(Enums::UpdateError::NetworkError,
+            QStringLiteral("Server sent %1 bytes of %2").arg(m_replyBytes).arg(m_expectedSize));
+        return;
+    }
+    qDebug() << Q_FUNC_INFO << "Finished current download";
+    m_bodyOffset = -1;
+    download();
+}
+
+void Downloader::sslErrors(const QList<QSslError> &errors)
+{
+    if (!m_insecure)
+        return;
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    qDebug() << Q_FUNC_INFO << "Ignoring SSL errors:" << errors;
+    reply->ignoreSslErrors(errors);
+}
+
+} // namespace ResetUpdates
+} // namespace Corvane
