@@ -59,8 +59,8 @@ private slots:
                 QStringLiteral("--method"), BusClient::Interface + QStringLiteral(".Check"),
                 QStringLiteral("latest"), QStringLiteral("false")});
         QVERIFY2(check.exitCode == 0, qPrintable(check.err));
-        QTRY_COMPARE_WITH_TIMEOUT(BusClient::property(QStringLiteral("size")).toLongLong(), 123456,
-                                  30000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            BusClient::property(QStringLiteral("size")).toLongLong(), 123456, 30000);
         QVERIFY(BusClient::waitForStatus(0));
         QCOMPARE(errors.spy().count(), 0);
 

@@ -218,7 +218,7 @@ private slots:
         QVERIFY2(daemon.log().contains(QRegularExpression(QStringLiteral(
                      "service\\.cpp:\\d+ Corvane::Service::Service: "
                      "Corvane::Service::Service\\(bool, bool, QObject\\*\\) Service is created"))),
-                 qPrintable(daemon.log()));
+            qPrintable(daemon.log()));
     }
 };
 
