@@ -137,6 +137,17 @@ void TestMetadata::validity_data()
         true);
     validityRow("v1 number instead of version string", v1,
         R"({"releases": [{"deviceModel": "m", "latest": 4.1}]})", true);
+    // Leaves read as their variant text: a boolean names a model, a list or object is empty.
+    validityRow("v2 boolean device name", Format::V2,
+        R"({"devices": [{"device": true, "latestRelease": "4.0"}]})", true);
+    validityRow("v2 list as latest release", Format::V2,
+        R"({"devices": [{"device": "d", "latestRelease": ["4.0"]}]})", false);
+    validityRow("v2 object as version", Format::V2, R"({"devices": [{"device": "d",
+        "latestRelease": "4.0", "releases": [{"version": {"v": "4.0"},
+        "updateMethods": [{"method": "Package"}]}]}]})",
+        false);
+    validityRow("v2 duplicate key: the last one counts", Format::V2,
+        R"({"devices": [{"device": "d", "latestRelease": "", "latestRelease": "4.0"}]})", true);
     validityRow("v1 empty device model", v1, R"({"releases": [
         {"deviceModel": "m", "latest": "4.0"}, {"deviceModel": "", "latest": "4.0"}]})",
         false);

@@ -1,6 +1,7 @@
 #include "metadata.h"
 
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QJsonValue>
 #include <QVariant>
 
@@ -10,27 +11,34 @@ namespace Corvane {
 
 namespace {
 
-VersionEntry readVersionEntry(const QVariantMap &map)
+// A value as the variant conversion of the document would read it as text: strings as they
+// are, numbers and booleans in their text form, anything else empty.
+QString text(const QJsonValue &value)
+{
+    return value.isString() ? value.toString() : value.toVariant().toString();
+}
+
+VersionEntry readVersionEntry(const QJsonObject &object)
 {
     VersionEntry entry;
-    entry.version = QVersionNumber::fromString(map.value(QStringLiteral("version")).toString());
-    const QVariantList from = map.value(QStringLiteral("from")).toList();
+    entry.version = QVersionNumber::fromString(text(object.value(QStringLiteral("version"))));
+    const QJsonArray from = object.value(QStringLiteral("from")).toArray();
     entry.from.reserve(from.size());
-    for (const QVariant &release : from) {
-        entry.from.append(QVersionNumber::fromString(release.toString()));
+    for (const QJsonValue &release : from) {
+        entry.from.append(QVersionNumber::fromString(text(release)));
     }
     return entry;
 }
 
-ReleaseEntry readReleaseEntry(const QVariantMap &map)
+ReleaseEntry readReleaseEntry(const QJsonObject &object)
 {
     ReleaseEntry entry;
-    entry.deviceModel = map.value(QStringLiteral("deviceModel")).toString();
-    entry.latest = QVersionNumber::fromString(map.value(QStringLiteral("latest")).toString());
-    const QVariantList versions = map.value(QStringLiteral("versions")).toList();
+    entry.deviceModel = text(object.value(QStringLiteral("deviceModel")));
+    entry.latest = QVersionNumber::fromString(text(object.value(QStringLiteral("latest"))));
+    const QJsonArray versions = object.value(QStringLiteral("versions")).toArray();
     entry.versions.reserve(versions.size());
-    for (const QVariant &version : versions) {
-        entry.versions.append(readVersionEntry(version.toMap()));
+    for (const QJsonValue &version : versions) {
+        entry.versions.append(readVersionEntry(version.toObject()));
     }
     return entry;
 }
@@ -55,13 +63,13 @@ bool ReleaseEntry::isValid() const
 
 Metadata::Metadata(const QJsonObject &document)
 {
-    // Each top-level entry is converted to variants on its own, so that a document of
-    // megabytes is never held twice in full. Values read the same as from a conversion of the
-    // whole document: a missing or non-array list is empty, a non-object element an empty map.
+    // Read straight from the JSON values, with the variant conversions' meaning: a missing or
+    // non-array list is empty, a non-object element an empty map, a leaf its text. Converting
+    // the document to variants first would hold a document of megabytes twice.
     const QJsonArray releases = document.value(QStringLiteral("releases")).toArray();
     m_releases.reserve(releases.size());
     for (const QJsonValue &release : releases) {
-        m_releases.append(readReleaseEntry(release.toObject().toVariantMap()));
+        m_releases.append(readReleaseEntry(release.toObject()));
     }
 }
 

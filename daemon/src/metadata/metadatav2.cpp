@@ -11,14 +11,21 @@ namespace Corvane {
 
 namespace {
 
-ReleaseItem readReleaseItem(const QVariantMap &map)
+// A value as the variant conversion of the document would read it as text: strings as they
+// are, numbers and booleans in their text form, anything else empty.
+QString text(const QJsonValue &value)
+{
+    return value.isString() ? value.toString() : value.toVariant().toString();
+}
+
+ReleaseItem readReleaseItem(const QJsonObject &object)
 {
     ReleaseItem item;
-    item.version = QVersionNumber::fromString(map.value(QStringLiteral("version")).toString());
-    const QVariantList methods = map.value(QStringLiteral("updateMethods")).toList();
-    for (const QVariant &element : methods) {
-        const QVariantMap method = element.toMap();
-        const QString name = method.value(QStringLiteral("method")).toString();
+    item.version = QVersionNumber::fromString(text(object.value(QStringLiteral("version"))));
+    const QJsonArray methods = object.value(QStringLiteral("updateMethods")).toArray();
+    for (const QJsonValue &element : methods) {
+        const QJsonObject method = element.toObject();
+        const QString name = text(method.value(QStringLiteral("method")));
         Enums::Method key;
         if (name == QLatin1String("Package")) {
             key = Enums::Method::PackageUpdate;
@@ -28,22 +35,21 @@ ReleaseItem readReleaseItem(const QVariantMap &map)
             continue;
         }
         item.setMethod(key,
-            QVersionNumber::fromString(
-                method.value(QStringLiteral("latestStopRelease")).toString()));
+            QVersionNumber::fromString(text(method.value(QStringLiteral("latestStopRelease")))));
     }
     return item;
 }
 
-DeviceEntry readDeviceEntry(const QVariantMap &map)
+DeviceEntry readDeviceEntry(const QJsonObject &object)
 {
     DeviceEntry entry;
-    entry.device = map.value(QStringLiteral("device")).toString();
+    entry.device = text(object.value(QStringLiteral("device")));
     entry.latestRelease =
-        QVersionNumber::fromString(map.value(QStringLiteral("latestRelease")).toString());
-    const QVariantList releases = map.value(QStringLiteral("releases")).toList();
+        QVersionNumber::fromString(text(object.value(QStringLiteral("latestRelease"))));
+    const QJsonArray releases = object.value(QStringLiteral("releases")).toArray();
     entry.releases.reserve(releases.size());
-    for (const QVariant &release : releases) {
-        entry.releases.append(readReleaseItem(release.toMap()));
+    for (const QJsonValue &release : releases) {
+        entry.releases.append(readReleaseItem(release.toObject()));
     }
     return entry;
 }
@@ -77,13 +83,13 @@ bool DeviceEntry::isValid() const
 
 MetadataV2::MetadataV2(const QJsonObject &document)
 {
-    // Each top-level entry is converted to variants on its own, so that a document of
-    // megabytes is never held twice in full. Values read the same as from a conversion of the
-    // whole document: a missing or non-array list is empty, a non-object element an empty map.
+    // Read straight from the JSON values, with the variant conversions' meaning: a missing or
+    // non-array list is empty, a non-object element an empty map, a leaf its text. Converting
+    // the document to variants first would hold a document of megabytes twice.
     const QJsonArray devices = document.value(QStringLiteral("devices")).toArray();
     m_devices.reserve(devices.size());
     for (const QJsonValue &device : devices) {
-        m_devices.append(readDeviceEntry(device.toObject().toVariantMap()));
+        m_devices.append(readDeviceEntry(device.toObject()));
     }
 }
 
