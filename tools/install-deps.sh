@@ -14,6 +14,8 @@ packages=(
     bubblewrap dbus dbus-daemon libglib2.0-bin
     python3 python3-dbus python3-gi python3-dbusmock
     util-linux mount procps e2fsprogs openssl nginx-light curl
+    # busctl and systemd-analyze, which the tests use as clients nobody here wrote
+    systemd
 )
 
 export DEBIAN_FRONTEND=noninteractive
