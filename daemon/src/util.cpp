@@ -1,5 +1,7 @@
 #include "util.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDebug>
 
 namespace Corvane {
@@ -21,6 +23,14 @@ QDir cacheDir()
 QString ssuVersionFilePath()
 {
     return SsuVersionFilePath;
+}
+
+void requestReboot()
+{
+    const QDBusMessage request = QDBusMessage::createMethodCall(QStringLiteral("com.nokia.dsme"),
+        QStringLiteral("/com/nokia/dsme/request"), QStringLiteral("com.nokia.dsme.request"),
+        QStringLiteral("req_reboot"));
+    QDBusConnection::systemBus().call(request, QDBus::BlockWithGui);
 }
 
 } // namespace Corvane

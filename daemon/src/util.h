@@ -13,4 +13,8 @@ QDir cacheDir();
 // switched it, so that an interrupted switch can be undone at the next start.
 QString ssuVersionFilePath();
 
+// Asks the device state manager (DSME) to reboot the device now. Blocks until DSME replies or
+// the call times out; the reply is of no interest.
+void requestReboot();
+
 } // namespace Corvane

@@ -1,5 +1,7 @@
 #include "packageupdatemanager.h"
 
+#include "util.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDir>
@@ -105,8 +107,7 @@ void PackageUpdateManager::install(const QString &version, bool reboot)
     emit installFinished();
 
     if (reboot) {
-        callSystemBus(QStringLiteral("com.nokia.dsme"), QStringLiteral("/com/nokia/dsme/request"),
-            QStringLiteral("com.nokia.dsme.request"), QStringLiteral("req_reboot"));
+        requestReboot();
     }
 }
 

@@ -8,8 +8,6 @@
 #include <nemo-devicelock/authenticator.h>
 #include <nemo-devicelock/devicereset.h>
 
-#include <QDBusConnection>
-#include <QDBusMessage>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -327,10 +325,7 @@ void ResetUpdateManager::onClearingDevice()
     emit installFinished();
     if (!m_rebootAfterClear)
         return;
-    const QDBusMessage request = QDBusMessage::createMethodCall(QStringLiteral("com.nokia.dsme"),
-        QStringLiteral("/com/nokia/dsme/request"), QStringLiteral("com.nokia.dsme.request"),
-        QStringLiteral("req_reboot"));
-    QDBusConnection::systemBus().call(request, QDBus::BlockWithGui);
+    requestReboot();
 }
 
 } // namespace ResetUpdates
