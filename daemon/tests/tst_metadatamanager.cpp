@@ -5,12 +5,14 @@
 #include "releaseserver.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -158,6 +160,29 @@ private slots:
             QCOMPARE(errors.first().at(0).value<UpdateError>(), UpdateError::NetworkError);
             QVERIFY(m_selfSigned.requestLines().isEmpty());
         }
+    }
+
+    // Waits a minute for two transfer timeouts; run with CORVANE_SLOW_TESTS set.
+    void silentServerEndsTheCheck()
+    {
+        if (qEnvironmentVariableIsEmpty("CORVANE_SLOW_TESTS"))
+            QSKIP("waits for two 30-second transfer timeouts; set CORVANE_SLOW_TESTS");
+        // Accepts connections and never says a word, not even the TLS handshake.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        ReleaseServer::configureDevice(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()),
+            QStringLiteral("x1"), QStringLiteral("4.0.0"));
+        MetadataManager manager(false);
+        QSignalSpy finished(&manager, &MetadataManager::finished);
+        QSignalSpy errors(&manager, &MetadataManager::error);
+        QElapsedTimer clock;
+        clock.start();
+        manager.getMetadata(QStringLiteral("latest"));
+        QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, 90000);
+        QCOMPARE(finished.count(), 0);
+        QCOMPARE(errors.first().at(0).value<UpdateError>(), UpdateError::NetworkError);
+        // Both documents were tried, each for its timeout.
+        QVERIFY2(clock.elapsed() >= 55000, qPrintable(QString::number(clock.elapsed())));
     }
 
 private:

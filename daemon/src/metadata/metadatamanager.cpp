@@ -19,6 +19,8 @@ namespace {
 const QString MetadataV2Url = QStringLiteral("https://%1/metav2/");
 const QString MetadataV1Url = QStringLiteral("https://%1/meta/");
 constexpr qint64 MaximumDocumentSize = 64 * 1024 * 1024;
+// A check has no cancel: a server that goes silent must not keep the service busy for ever.
+constexpr int TransferTimeoutMs = 30000;
 } // namespace
 
 MetadataManager::MetadataManager(bool ignoreSslErrors, QObject *parent)
@@ -43,8 +45,9 @@ void MetadataManager::request(
             QStringLiteral("Invalid ssu domain configuration: releaseDomain is empty"));
         return;
     }
-    const QUrl url(urlTemplate.arg(domain), QUrl::TolerantMode);
-    QNetworkReply *reply = networkAccessManager()->get(QNetworkRequest(url));
+    QNetworkRequest networkRequest(QUrl(urlTemplate.arg(domain), QUrl::TolerantMode));
+    networkRequest.setTransferTimeout(TransferTimeoutMs);
+    QNetworkReply *reply = networkAccessManager()->get(networkRequest);
     // Called with this object as context, so the handler finds the reply as its sender.
     connect(reply, &QNetworkReply::finished, this, [this, handler, version] {
         (this->*handler)(version);
