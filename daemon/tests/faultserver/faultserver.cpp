@@ -1,5 +1,7 @@
 #include "faultserver.h"
 
+#include "jsonlines.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -50,17 +52,7 @@ QString FaultServer::url(const QString &name, const QString &faults) const
 
 QList<QJsonObject> FaultServer::requests() const
 {
-    QList<QJsonObject> result;
-    QFile log(QDir(m_state.path()).filePath(QStringLiteral("requests.log")));
-    if (!log.open(QIODevice::ReadOnly))
-        return result;
-    const QList<QByteArray> lines = log.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        const QJsonObject entry = QJsonDocument::fromJson(line).object();
-        if (!entry.isEmpty())
-            result.append(entry);
-    }
-    return result;
+    return readJsonLines(QDir(m_state.path()).filePath(QStringLiteral("requests.log")));
 }
 
 void FaultServer::clearLog()

@@ -1,5 +1,7 @@
 #include "releaseserver.h"
 
+#include "jsonlines.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -57,17 +59,7 @@ QString ReleaseServer::url(const QString &name) const
 
 QList<QJsonObject> ReleaseServer::requests() const
 {
-    QFile log(logPath());
-    QList<QJsonObject> result;
-    if (!log.open(QIODevice::ReadOnly))
-        return result;
-    const QList<QByteArray> lines = log.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        const QJsonObject entry = QJsonDocument::fromJson(line).object();
-        if (!entry.isEmpty())
-            result.append(entry);
-    }
-    return result;
+    return readJsonLines(logPath());
 }
 
 QStringList ReleaseServer::requestLines() const
