@@ -3,7 +3,8 @@
 // daemon's memory while it downloads. Run it on the simulated device:
 //
 //   tools/device-sandbox/device-sandbox --bind BUILD --system-services BUILD/dbus/system-services
-//       --session-services BUILD/dbus/session-services -- BUILD/bench/corvane-bench-download [MiB]
+//       --session-services BUILD/dbus/session-services -- BUILD/bench/corvane-bench-download [MiB
+//       [rounds]]
 //
 // Prints figures only; it never fails.
 
@@ -18,6 +19,7 @@
 #include <QThread>
 #include <QVector>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <sys/resource.h>
@@ -126,6 +128,93 @@ double mbPerSecond(qint64 bytes, qint64 ms)
     return ms > 0 ? double(bytes) / 1e6 / (double(ms) / 1000.0) : 0;
 }
 
+struct Transfer
+{
+    qint64 ms = 0;
+    qint64 cpuMs = 0;
+    bool ok = false;
+    qint64 idleRss = 0; // the daemon's figures, in KiB
+    qint64 peakRss = 0;
+    qint64 hwm = 0;
+};
+
+// Dirty pages of the previous transfer must not be written back during the next one.
+void settle()
+{
+    run(QStringLiteral("sync"), {});
+    QThread::msleep(500);
+}
+
+Transfer timeCurl(const QString &url, const QString &target, qint64 total)
+{
+    QFile::remove(target);
+    settle();
+    Transfer result;
+    QElapsedTimer timer;
+    timer.start();
+    const qint64 childrenBefore = childrenCpuMs();
+    int code = 0;
+    run(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), target, url}, &code);
+    result.ms = timer.elapsed();
+    result.cpuMs = childrenCpuMs() - childrenBefore;
+    result.ok = code == 0 && QFileInfo(target).size() == total;
+    QFile::remove(target);
+    return result;
+}
+
+// The daemon: Check, then Download over the bus, its log going to a file as to the journal.
+Transfer timeDaemon(const QString &log, qint64 total)
+{
+    QFile::remove(Target);
+    QFile::remove(QStringLiteral("/home/.system-updates/os-info.json"));
+    QProcess daemon;
+    daemon.setStandardOutputFile(QProcess::nullDevice());
+    daemon.setStandardErrorFile(log);
+    daemon.start(QStringLiteral(CORVANE_DAEMON), {QStringLiteral("--no-shutdown")});
+    daemon.waitForStarted();
+    waitFor(
+        [] {
+            return !daemonCall(QStringLiteral("CancelDownload")).isEmpty();
+        },
+        15000);
+    daemonCall(QStringLiteral("Check"), {QStringLiteral("latest"), QStringLiteral("true")});
+    const bool prepared = waitFor(
+        [&] {
+            return property(QStringLiteral("size")).contains(QString::number(total)) &&
+                property(QStringLiteral("status")).contains(QStringLiteral("(0,)"));
+        },
+        30000);
+    settle();
+    const qint64 pid = daemon.processId();
+    Transfer result;
+    result.idleRss = statusKiB(pid, "VmRSS:");
+    result.peakRss = result.idleRss;
+    const qint64 cpuBefore = cpuMs(pid);
+    QElapsedTimer timer;
+    timer.start();
+    daemonCall(QStringLiteral("Download"));
+    result.ok = prepared &&
+        waitFor(
+            [&] {
+                result.peakRss = qMax(result.peakRss, statusKiB(pid, "VmRSS:"));
+                return QFileInfo(Target).size() >= total;
+            },
+            600000);
+    result.ms = timer.elapsed();
+    result.cpuMs = cpuMs(pid) - cpuBefore;
+    result.hwm = statusKiB(pid, "VmHWM:");
+    daemon.terminate();
+    daemon.waitForFinished(10000);
+    QFile::remove(Target);
+    return result;
+}
+
+double median(QVector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? 0 : values.at(values.size() / 2);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -138,6 +227,7 @@ int main(int argc, char **argv)
         return 0;
     }
     const qint64 total = (argc > 1 ? QByteArray(argv[1]).toLongLong() : 1024) * 1024 * 1024;
+    const int rounds = argc > 2 ? qMax(1, QByteArray(argv[2]).toInt()) : 3;
 
     // Server root and curl's target on the device's disk, not in its memory.
     const QDir work(state + QStringLiteral("/bench-download"));
@@ -183,75 +273,38 @@ int main(int argc, char **argv)
     policy.close();
     const QString url = QStringLiteral("https://%1/%2").arg(address, ImagePath);
 
-    for (int round = 1; round <= 2; ++round) {
-        // curl to a file, as the daemon downloads to one.
+    // Rounds alternate which transfer goes first, so neither always meets the other's leftovers.
+    QVector<double> ratios;
+    for (int round = 1; round <= rounds; ++round) {
         const QString curlTarget = work.filePath(QStringLiteral("curl.out"));
-        QFile::remove(curlTarget);
-        QElapsedTimer timer;
-        timer.start();
-        int code = 0;
-        const qint64 childrenBefore = childrenCpuMs();
-        run(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), curlTarget, url},
-            &code);
-        const qint64 curlMs = timer.elapsed();
-        const qint64 curlCpu = childrenCpuMs() - childrenBefore;
-        const bool curlOk = code == 0 && QFileInfo(curlTarget).size() == total;
-        QFile::remove(curlTarget);
-
-        // The daemon: check, then download over the bus.
-        QFile::remove(Target);
-        QFile::remove(QStringLiteral("/home/.system-updates/os-info.json"));
-        QProcess daemon;
-        daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        daemon.setStandardOutputFile(QProcess::nullDevice());
-        daemon.start(QStringLiteral(CORVANE_DAEMON), {QStringLiteral("--no-shutdown")});
-        daemon.waitForStarted();
-        waitFor(
-            [] {
-                return !daemonCall(QStringLiteral("CancelDownload")).isEmpty();
-            },
-            15000);
-        daemonCall(QStringLiteral("Check"), {QStringLiteral("latest"), QStringLiteral("true")});
-        const bool prepared = waitFor(
-            [&] {
-                return property(QStringLiteral("size")).contains(QString::number(total)) &&
-                    property(QStringLiteral("status")).contains(QStringLiteral("(0,)"));
-            },
-            30000);
-        QThread::msleep(500);
-        const qint64 pid = daemon.processId();
-        const qint64 idleRss = statusKiB(pid, "VmRSS:");
-
-        qint64 peakRss = idleRss;
-        const qint64 cpuBefore = cpuMs(pid);
-        timer.restart();
-        daemonCall(QStringLiteral("Download"));
-        const bool done = prepared &&
-            waitFor(
-                [&] {
-                    peakRss = qMax(peakRss, statusKiB(pid, "VmRSS:"));
-                    return QFileInfo(Target).size() >= total;
-                },
-                600000);
-        const qint64 daemonMs = timer.elapsed();
-        const qint64 daemonCpu = cpuMs(pid) - cpuBefore;
-        const qint64 hwm = statusKiB(pid, "VmHWM:");
-        daemon.terminate();
-        daemon.waitForFinished(10000);
+        const QString log = work.filePath(QStringLiteral("daemon.log"));
+        Transfer curl;
+        Transfer daemon;
+        if (round % 2) {
+            curl = timeCurl(url, curlTarget, total);
+            daemon = timeDaemon(log, total);
+        } else {
+            daemon = timeDaemon(log, total);
+            curl = timeCurl(url, curlTarget, total);
+        }
+        const double ratio = daemon.ms > 0 ? double(curl.ms) / double(daemon.ms) : 0.0;
+        if (curl.ok && daemon.ok)
+            ratios.append(ratio);
 
         std::printf("round %d (%lld MiB over HTTPS on loopback)\n", round, total / 1024 / 1024);
-        std::printf("  curl -o       %7.2f s  %7.1f MB/s  cpu %.2f s%s\n", curlMs / 1000.0,
-            mbPerSecond(total, curlMs), curlCpu / 1000.0, curlOk ? "" : "  (failed)");
-        std::printf("  daemon        %7.2f s  %7.1f MB/s  cpu %.2f s%s   ratio to curl %.2f (goal "
-                    ">= 0.90)\n",
-            daemonMs / 1000.0, mbPerSecond(total, daemonMs), daemonCpu / 1000.0,
-            done ? "" : "  (did not finish)", curlMs > 0 ? double(curlMs) / double(daemonMs) : 0.0);
+        std::printf("  curl -o       %7.2f s  %7.1f MB/s  cpu %.2f s%s\n", curl.ms / 1000.0,
+            mbPerSecond(total, curl.ms), curl.cpuMs / 1000.0, curl.ok ? "" : "  (failed)");
+        std::printf("  daemon        %7.2f s  %7.1f MB/s  cpu %.2f s%s   ratio to curl %.2f\n",
+            daemon.ms / 1000.0, mbPerSecond(total, daemon.ms), daemon.cpuMs / 1000.0,
+            daemon.ok ? "" : "  (did not finish)", ratio);
         std::printf(
             "  daemon RSS    idle %lld KiB, peak while downloading %lld KiB (+%lld KiB, goal <= "
             "+16384), lifetime peak %lld KiB\n",
-            idleRss, peakRss, peakRss - idleRss, hwm);
+            daemon.idleRss, daemon.peakRss, daemon.peakRss - daemon.idleRss, daemon.hwm);
         std::fflush(stdout);
     }
+    std::printf("median ratio to curl over %lld good rounds: %.2f (goal >= 0.90)\n",
+        qint64(ratios.size()), median(ratios));
 
     QFile::remove(Target);
     run(server,
