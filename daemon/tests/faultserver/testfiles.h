@@ -2,18 +2,15 @@
 
 #include <QByteArray>
 #include <QString>
-#include <QStringList>
 
 /**
  * Files and device configuration shared by the reset update tests.
  */
 namespace TestFiles {
 
+[[nodiscard]] bool write(const QString &path, const QByteArray &data);
 // Writes size bytes of random data; false when the file cannot be written whole.
 [[nodiscard]] bool writeRandom(const QString &path, qint64 size);
-[[nodiscard]] bool write(const QString &path, const QByteArray &data);
-// The first bytes of a file, for seeding a partial download.
-[[nodiscard]] bool copyPrefix(const QString &from, const QString &to, qint64 size);
 // Hex MD5 of the file, empty when unreadable.
 QString md5(const QString &path);
 
@@ -32,9 +29,6 @@ struct Ssu
 };
 // Writes /etc/ssu/ssu.ini (the device's private /etc in the sandbox).
 void configure(const Ssu &ssu);
-
-// Runs a program to its end; its standard output and error.
-QString run(const QString &program, const QStringList &arguments, int *exitCode = nullptr);
 
 // Reboot requests the DSME stand-in on the system bus has received; -1 when it cannot be
 // asked. clearRebootRequests() forgets them.
