@@ -1,23 +1,15 @@
-// The metadata manager against a real HTTPS release server on the device's loopback, with the
-// server's own access log as the witness of what was fetched.
+// The metadata manager against real HTTPS release servers on the device's loopback, with the
+// servers' own access logs as the witness of what was fetched.
 #include "enums.h"
 #include "metadata/metadatamanager.h"
 #include "releaseserver.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Corvane;
-using Method = Enums::Method;
 using UpdateError = Enums::UpdateError;
 
 namespace {
@@ -27,9 +19,14 @@ const QByteArray V2Document = R"({"devices": [{"device": "x1", "latestRelease": 
                  {"version": "4.2.0", "updateMethods": [{"method": "Reset"}]}]}]})";
 const QByteArray V1Document = R"({"releases": [{"deviceModel": "x1", "latest": "4.1.0",
     "versions": [{"version": "4.1.0", "from": ["4.0.0"]}]}]})";
-const QByteArray Absent;
+
+// The device's release server: one of the test CA, one nobody vouches for (reached without and
+// with "insecure"), or none at all.
+enum class Server { Trusted, SelfSigned, Insecure, NoDomain };
 
 } // namespace
+
+Q_DECLARE_METATYPE(Server)
 
 class TestMetadataManager : public QObject
 {
@@ -46,120 +43,81 @@ private slots:
 
     void fetchesAndChooses_data()
     {
+        QTest::addColumn<Server>("server");
         QTest::addColumn<QByteArray>("v2");
         QTest::addColumn<QByteArray>("v1");
-        QTest::addColumn<MethodVersions>("versions");
-        QTest::addColumn<int>("error");
+        QTest::addColumn<int>("found");
+        QTest::addColumn<UpdateError>("error");
         QTest::addColumn<QString>("details");
         QTest::addColumn<QStringList>("requests");
 
-        const MethodVersions none;
-        const int ok = static_cast<int>(UpdateError::NoError);
-        const int metadataError = static_cast<int>(UpdateError::MetadataError);
+        const Server trusted = Server::Trusted;
+        const UpdateError none = UpdateError::NoError;
+        const UpdateError invalid = UpdateError::MetadataError;
         const QStringList v2Only {"GET /metav2/ 200"};
-
-        QTest::newRow("v2") << V2Document << V1Document
-                            << MethodVersions {{Method::PackageUpdate, "4.1.0"},
-                                   {Method::ResetUpdate, "4.2.0"}}
-                            << ok << "" << v2Only;
+        const QStringList v1Fetched {"GET /metav2/ 404", "GET /meta/ 200"};
+        QTest::newRow("v2") << trusted << V2Document << V1Document << 2 << none << "" << v2Only;
         QTest::newRow("v2 missing, v1")
-            << Absent << V1Document << MethodVersions {{Method::PackageUpdate, "4.1.0"}} << ok << ""
-            << QStringList {"GET /metav2/ 404", "GET /meta/ 200"};
+            << trusted << QByteArray() << V1Document << 1 << none << "" << v1Fetched;
         QTest::newRow("both missing")
-            << Absent << Absent << none << static_cast<int>(UpdateError::NetworkError)
+            << trusted << QByteArray() << QByteArray() << 0 << UpdateError::NetworkError
             << "server replied: Not Found" << QStringList {"GET /metav2/ 404", "GET /meta/ 404"};
-        QTest::newRow("v2 not JSON: no fallback")
-            << QByteArray("<html>oops</html>") << V1Document << none << metadataError
-            << "illegal value" << v2Only;
-        QTest::newRow("v2 array") << QByteArray("[1]") << V1Document << none << metadataError
+        QTest::newRow("v2 not JSON: no fallback") << trusted << QByteArray("<html>") << V1Document
+                                                  << 0 << invalid << "illegal value" << v2Only;
+        QTest::newRow("v2 array") << trusted << QByteArray("[1]") << V1Document << 0 << invalid
                                   << "JSON is not valid" << v2Only;
-        QTest::newRow("v2 empty object: no devices")
-            << QByteArray("{}") << V1Document << none << ok << "" << v2Only;
         QTest::newRow("v2 invalid")
-            << QByteArray(R"({"devices": [{"device": "", "latestRelease": "4.0"}]})") << V1Document
-            << none << metadataError << "Metadata is not valid" << v2Only;
-        QTest::newRow("nothing for this device")
-            << QByteArray(R"({"devices": [{"device": "x2", "latestRelease": "9"}]})") << Absent
-            << none << ok << "" << v2Only;
+            << trusted << QByteArray(R"({"devices": [{"device": ""}]})") << V1Document << 0
+            << invalid << "Metadata is not valid" << v2Only;
         QTest::newRow("v1 invalid")
-            << Absent << QByteArray(R"({"releases": [{"deviceModel": "x1", "latest": ""}]})")
-            << none << metadataError << "Metadata is not valid"
-            << QStringList {"GET /metav2/ 404", "GET /meta/ 200"};
+            << trusted << QByteArray() << QByteArray(R"({"releases": [{"latest": ""}]})") << 0
+            << invalid << "Metadata is not valid" << v1Fetched;
+        QTest::newRow("empty release domain")
+            << Server::NoDomain << V2Document << V1Document << 0 << UpdateError::SsuError
+            << "Invalid ssu domain configuration: releaseDomain is empty" << QStringList();
+        QTest::newRow("self-signed certificate")
+            << Server::SelfSigned << V2Document << V1Document << 0 << UpdateError::NetworkError
+            << "" << QStringList();
+        QTest::newRow("self-signed certificate, insecure")
+            << Server::Insecure << V2Document << V1Document << 2 << none << "" << v2Only;
     }
 
     void fetchesAndChooses()
     {
+        QFETCH(Server, server);
         QFETCH(QByteArray, v2);
         QFETCH(QByteArray, v1);
-        QFETCH(MethodVersions, versions);
-        QFETCH(int, error);
+        QFETCH(int, found);
+        QFETCH(UpdateError, error);
         QFETCH(QString, details);
         QFETCH(QStringList, requests);
 
         m_server.serve(QStringLiteral("metav2"), v2);
         m_server.serve(QStringLiteral("meta"), v1);
-        m_server.clearLog();
-        m_server.configureDevice();
+        ReleaseServer &used =
+            server == Server::SelfSigned || server == Server::Insecure ? m_selfSigned : m_server;
+        used.clearLog();
+        used.configureDevice();
+        if (server == Server::NoDomain)
+            ReleaseServer::configureDevice(
+                QString(), QStringLiteral("x1"), QStringLiteral("4.0.0"));
 
-        MetadataManager manager(false);
+        MetadataManager manager(server == Server::Insecure);
         QSignalSpy finished(&manager, &MetadataManager::finished);
         QSignalSpy errors(&manager, &MetadataManager::error);
         manager.getMetadata(QStringLiteral("latest"));
         QTRY_COMPARE(finished.count() + errors.count(), 1);
-        if (error == static_cast<int>(UpdateError::NoError)) {
-            QCOMPARE(finished.count(), 1);
-            QCOMPARE(finished.first().first().value<MethodVersions>(), versions);
+        if (error == UpdateError::NoError) {
+            QCOMPARE(finished.first().first().value<MethodVersions>().size(), found);
         } else {
-            QCOMPARE(errors.count(), 1);
-            QCOMPARE(static_cast<int>(errors.first().at(0).value<UpdateError>()), error);
-            const QString text = errors.first().at(1).toString();
-            QVERIFY2(text.contains(details), qPrintable(text));
+            QCOMPARE(errors.first().at(0).value<UpdateError>(), error);
+            QVERIFY2(errors.first().at(1).toString().contains(details),
+                qPrintable(errors.first().at(1).toString()));
         }
         // Nothing more arrives later.
         QTest::qWait(100);
         QCOMPARE(finished.count() + errors.count(), 1);
-        QTRY_COMPARE(m_server.requestLines(), requests);
-    }
-
-    void emptyReleaseDomainFetchesNothing()
-    {
-        m_server.clearLog();
-        ReleaseServer::configureDevice(QString(), QStringLiteral("x1"), QStringLiteral("4.0.0"));
-        MetadataManager manager(false);
-        QSignalSpy errors(&manager, &MetadataManager::error);
-        manager.getMetadata(QStringLiteral("latest"));
-        QCOMPARE(errors.count(), 1);
-        QCOMPARE(errors.first().at(0).value<UpdateError>(), UpdateError::SsuError);
-        QCOMPARE(errors.first().at(1).toString(),
-            QStringLiteral("Invalid ssu domain configuration: releaseDomain is empty"));
-        QTest::qWait(100);
-        QCOMPARE(m_server.requestLines(), QStringList());
-    }
-
-    void certificateNobodyVouchesFor_data()
-    {
-        QTest::addColumn<bool>("insecure");
-        QTest::newRow("refused") << false;
-        QTest::newRow("accepted with insecure") << true;
-    }
-
-    void certificateNobodyVouchesFor()
-    {
-        QFETCH(bool, insecure);
-        m_selfSigned.configureDevice();
-        MetadataManager manager(insecure);
-        QSignalSpy finished(&manager, &MetadataManager::finished);
-        QSignalSpy errors(&manager, &MetadataManager::error);
-        manager.getMetadata(QStringLiteral("latest"));
-        QTRY_COMPARE(finished.count() + errors.count(), 1);
-        if (insecure) {
-            QCOMPARE(finished.count(), 1);
-            QCOMPARE(finished.first().first().value<MethodVersions>().size(), 2);
-        } else {
-            QCOMPARE(errors.count(), 1);
-            QCOMPARE(errors.first().at(0).value<UpdateError>(), UpdateError::NetworkError);
-            QVERIFY(m_selfSigned.requestLines().isEmpty());
-        }
+        QTRY_COMPARE(used.requestLines(), requests);
     }
 
     // Waits a minute for two transfer timeouts; run with CORVANE_SLOW_TESTS set.
@@ -173,13 +131,11 @@ private slots:
         ReleaseServer::configureDevice(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()),
             QStringLiteral("x1"), QStringLiteral("4.0.0"));
         MetadataManager manager(false);
-        QSignalSpy finished(&manager, &MetadataManager::finished);
         QSignalSpy errors(&manager, &MetadataManager::error);
         QElapsedTimer clock;
         clock.start();
         manager.getMetadata(QStringLiteral("latest"));
-        QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, 90000);
-        QCOMPARE(finished.count(), 0);
+        QVERIFY(errors.wait(90000));
         QCOMPARE(errors.first().at(0).value<UpdateError>(), UpdateError::NetworkError);
         // Both documents were tried, each for its timeout.
         QVERIFY2(clock.elapsed() >= 55000, qPrintable(QString::number(clock.elapsed())));

@@ -45,15 +45,6 @@ private slots:
         wait.sleep();
         QCOMPARE(otherEventRan, loopRuns);
     }
-
-    void finishedTwiceIsHarmless()
-    {
-        SignalWait wait;
-        wait.finished();
-        wait.finished();
-        wait.sleep();
-        QVERIFY(true);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestSignalWait)

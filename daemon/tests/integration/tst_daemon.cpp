@@ -1,69 +1,34 @@
-// The corvane process on the device's private system bus, as its clients meet it.
+// The corvane process as a system service: when it refuses to start, its exit after a minute of
+// idleness, and bus activation. The slow functions each run in their own sandbox (see CMake).
 #include "busclient.h"
 #include "daemonprocess.h"
-#include "util.h"
+#include "releaseserver.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusServiceWatcher>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTest>
-#include <QXmlStreamReader>
 
 namespace {
 
-struct Introspected
-{
-    QMap<QString, QString> propertyTypes;
-    QMap<QString, QString> propertyAccess;
-    QStringList signalNames;
-    QStringList methodNames;
-};
+const QByteArray PackageUpdate = R"({"devices": [{"device": "x1", "latestRelease": "4.6.0",
+    "releases": [{"version": "4.6.0", "updateMethods": [{"method": "Package"}]}]}]})";
+const QByteArray PackageSystem = R"({
+  "release_file": "/etc/ssu/ssu.ini",
+  "repositories": [{"id": "adaptation0"}, {"id": "tessaro"}],
+  "installed": ["tessaro-configuration-x1;4.5.0;noarch;tessaro"],
+  "releases": {"4.6.0": {"packages": {"tessaro": ["tessaro-configuration-x1;4.6.0;noarch"]},
+                         "sizes": {"download": 123456, "install": 654321, "remove": 0}}}
+})";
 
-Introspected introspect()
+bool isRunning()
 {
-    const ToolResult result = BusClient::gdbus({QStringLiteral("introspect"),
-        QStringLiteral("--system"), QStringLiteral("--xml"), QStringLiteral("--dest"),
-        BusClient::Service, QStringLiteral("--object-path"), BusClient::Path});
-    Introspected found;
-    QXmlStreamReader xml(result.out);
-    bool inInterface = false;
-    while (!xml.atEnd()) {
-        xml.readNext();
-        if (xml.isStartElement() && xml.name() == QLatin1String("interface"))
-            inInterface = xml.attributes().value(QStringLiteral("name")) == BusClient::Interface;
-        if (!inInterface || !xml.isStartElement())
-            continue;
-        const QString name = xml.attributes().value(QStringLiteral("name")).toString();
-        if (xml.name() == QLatin1String("property")) {
-            found.propertyTypes.insert(
-                name, xml.attributes().value(QStringLiteral("type")).toString());
-            found.propertyAccess.insert(
-                name, xml.attributes().value(QStringLiteral("access")).toString());
-        } else if (xml.name() == QLatin1String("signal")) {
-            found.signalNames.append(name);
-        } else if (xml.name() == QLatin1String("method")) {
-            found.methodNames.append(name);
-        }
-    }
-    return found;
-}
-
-void plantCache(const QJsonArray &methods)
-{
-    QFile file(Corvane::cacheDir().absoluteFilePath(QStringLiteral("os-info.json")));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(QJsonDocument(QJsonObject {{QStringLiteral("methods"), methods}}).toJson());
-}
-
-QJsonObject cacheEntry(int method, const QString &version)
-{
-    return QJsonObject {{QStringLiteral("method"), method},
-        {QStringLiteral("info"),
-            QJsonObject {{QStringLiteral("version"), version},
-                {QStringLiteral("lastChecked"), 1700000000000.0}}}};
+    return QDBusConnection::systemBus().interface()->isServiceRegistered(BusClient::Service);
 }
 
 } // namespace
@@ -73,152 +38,113 @@ class TestDaemon : public QObject
     Q_OBJECT
 
 private slots:
-    void init()
+    void refusesToStart_data()
     {
-        QFile::remove(Corvane::cacheDir().absoluteFilePath(QStringLiteral("os-info.json")));
-    }
-
-    void servesItsInterface()
-    {
-        DaemonProcess daemon;
-        QVERIFY2(daemon.start(), qPrintable(daemon.log()));
-
-        const Introspected found = introspect();
-        const QMap<QString, QString> expectedTypes {
-            {QStringLiteral("status"), QStringLiteral("(i)")},
-            {QStringLiteral("method"), QStringLiteral("(i)")},
-            {QStringLiteral("version"), QStringLiteral("s")},
-            {QStringLiteral("supportedMethods"), QStringLiteral("a(i)")},
-            {QStringLiteral("codeName"), QStringLiteral("s")},
-            {QStringLiteral("cover"), QStringLiteral("s")},
-            {QStringLiteral("summary"), QStringLiteral("s")},
-            {QStringLiteral("website"), QStringLiteral("s")},
-            {QStringLiteral("packagesToRemove"), QStringLiteral("as")},
-            {QStringLiteral("size"), QStringLiteral("x")},
-            {QStringLiteral("downloadedSize"), QStringLiteral("x")},
-            {QStringLiteral("isDownloaded"), QStringLiteral("b")},
-            {QStringLiteral("vendorDataUrl"), QStringLiteral("s")},
-            {QStringLiteral("isVendorDataDownloaded"), QStringLiteral("b")},
-            {QStringLiteral("lastChecked"), QStringLiteral("x")},
-        };
-        QCOMPARE(found.propertyTypes, expectedTypes);
-        for (const QString &access : found.propertyAccess)
-            QCOMPARE(access, QStringLiteral("read"));
-
-        QCOMPARE(found.signalNames.size(), 17);
-        QVERIFY(found.signalNames.contains(QStringLiteral("Error")));
-        QVERIFY(found.signalNames.contains(QStringLiteral("DownloadProgress")));
-        for (const QString &property : expectedTypes.keys())
-            QVERIFY2(found.signalNames.contains(property + QStringLiteral("Changed")),
-                qPrintable(property));
-        QCOMPARE(found.methodNames,
-            (QStringList {QStringLiteral("Check"), QStringLiteral("SetMethod"),
-                QStringLiteral("Download"), QStringLiteral("DownloadVendorData"),
-                QStringLiteral("CancelDownload"), QStringLiteral("Install")}));
-    }
-
-    void readsPropertiesWithForeignClients_data()
-    {
-        QTest::addColumn<QString>("program");
+        QTest::addColumn<bool>("oldServiceRuns");
         QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("message");
 
-        QTest::newRow("busctl method")
-            << "busctl"
-            << QStringList {"--system", "get-property", BusClient::Service, BusClient::Path,
-                   BusClient::Interface, "method"}
-            << "(i) -1";
-        QTest::newRow("busctl supportedMethods")
-            << "busctl"
-            << QStringList {"--system", "get-property", BusClient::Service, BusClient::Path,
-                   BusClient::Interface, "supportedMethods"}
-            << "a(i) 0";
-        QTest::newRow("gdbus method")
-            << "gdbus"
-            << QStringList {"call", "--system", "--dest", BusClient::Service, "--object-path",
-                   BusClient::Path, "--method", "org.freedesktop.DBus.Properties.Get",
-                   BusClient::Interface, "method"}
-            << "(<(-1,)>,)";
-        QTest::newRow("dbus-send size")
-            << "dbus-send"
-            << QStringList {"--system", "--print-reply=literal", "--dest=" + BusClient::Service,
-                   BusClient::Path, "org.freedesktop.DBus.Properties.Get",
-                   "string:" + BusClient::Interface, "string:size"}
-            << "variant       int64 -1";
+        QTest::newRow("old service")
+            << true << QStringList()
+            << "Old service is running. Stop it before using this service.";
+        QTest::newRow("unknown option")
+            << false << QStringList {"--no-shutdown", "--bogus"} << "Unknown option 'bogus'.";
     }
 
-    void readsPropertiesWithForeignClients()
+    void refusesToStart()
     {
-        QFETCH(QString, program);
+        QFETCH(bool, oldServiceRuns);
         QFETCH(QStringList, arguments);
-        QFETCH(QString, expected);
+        QFETCH(QString, message);
 
-        DaemonProcess daemon;
-        QVERIFY2(daemon.start(), qPrintable(daemon.log()));
-        const ToolResult result = BusClient::run(program, arguments);
-        QVERIFY2(result.exitCode == 0, qPrintable(result.err));
-        QCOMPARE(result.out.trimmed(), expected);
-    }
-
-    void refusesToRunBesideTheOldService()
-    {
-        QDBusConnection bus = QDBusConnection::systemBus();
-        QVERIFY(bus.registerService(QStringLiteral("org.vidivozeda.osupdate")));
-        DaemonProcess daemon;
+        const QString oldService = QStringLiteral("org.vidivozeda.osupdate");
+        if (oldServiceRuns)
+            QVERIFY(QDBusConnection::systemBus().registerService(oldService));
+        DaemonProcess daemon(arguments);
         daemon.startDetachedFromBus();
         QVERIFY(daemon.waitForExit(15000));
-        bus.unregisterService(QStringLiteral("org.vidivozeda.osupdate"));
-
+        QDBusConnection::systemBus().unregisterService(oldService);
         QCOMPARE(daemon.exitCode(), 1);
-        QVERIFY2(daemon.log().contains(
-                     QStringLiteral("Old service is running. Stop it before using this service.")),
-            qPrintable(daemon.log()));
-        QVERIFY(!bus.interface()->isServiceRegistered(BusClient::Service));
+        QVERIFY2(daemon.log().contains(message), qPrintable(daemon.log()));
+        QVERIFY(!isRunning());
     }
 
-    void rejectsUnknownOptions()
+    void exitsWhenIdle()
     {
-        DaemonProcess daemon({QStringLiteral("--no-shutdown"), QStringLiteral("--bogus")});
-        daemon.startDetachedFromBus();
-        QVERIFY(daemon.waitForExit(15000));
-        QCOMPARE(daemon.exitCode(), 1);
-        QVERIFY2(daemon.log().contains(QStringLiteral("Unknown option 'bogus'.")),
-            qPrintable(daemon.log()));
-    }
-
-    void acceptsBothSwitchesInAnyOrder()
-    {
-        DaemonProcess daemon({QStringLiteral("--no-shutdown"), QStringLiteral("--insecure")});
+        QElapsedTimer clock;
+        clock.start();
+        DaemonProcess daemon(QStringList {});
         QVERIFY2(daemon.start(), qPrintable(daemon.log()));
+        // Reading properties does not count as activity.
+        QCOMPARE(BusClient::status(), 0);
+        QVERIFY(!daemon.waitForExit(50000));
+        QVERIFY(daemon.waitForExit(20000));
+        QCOMPARE(daemon.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(daemon.exitCode(), 0);
+        QVERIFY2(clock.elapsed() >= 59000, qPrintable(QString::number(clock.elapsed())));
+        // Log records carry file, line and function, and the text starts with the function.
+        const QRegularExpression record(
+            QStringLiteral("service\\.cpp:\\d+ Corvane::Service::~Service: .*::~Service\\(\\) "
+                           "Service is destroyed"));
+        QVERIFY2(daemon.log().contains(record), qPrintable(daemon.log()));
     }
 
-    void restoresCacheAtStart()
+    void staysWithNoShutdown()
     {
-        plantCache(
-            {cacheEntry(1, QStringLiteral("4.1.0")), cacheEntry(2, QStringLiteral("4.2.0"))});
-        DaemonProcess daemon;
+        DaemonProcess daemon({QStringLiteral("--no-shutdown")});
         QVERIFY2(daemon.start(), qPrintable(daemon.log()));
-
-        QList<int> supported = BusClient::supportedMethods();
-        const int first = supported.value(0);
-        std::sort(supported.begin(), supported.end());
-        QCOMPARE(supported, (QList<int> {1, 2}));
-        QCOMPARE(BusClient::method(), first);
-        QCOMPARE(BusClient::property(QStringLiteral("version")).toString(),
-            first == 1 ? QStringLiteral("4.1.0") : QStringLiteral("4.2.0"));
-        QCOMPARE(BusClient::property(QStringLiteral("lastChecked")).toLongLong(), 1700000000000);
+        QVERIFY(!daemon.waitForExit(65000));
+        QCOMPARE(BusClient::status(), 0);
     }
 
-    void logsWithSourceContext()
+    // Started by the bus on the first call, gone after a minute of idleness, and back on the
+    // next call with what it had learnt.
+    void startsOnDemandAndRemembers()
     {
-        DaemonProcess daemon;
-        QVERIFY2(daemon.start(), qPrintable(daemon.log()));
-        daemon.terminate();
-        // File, line and function travel with every record; the text starts with the function.
-        QVERIFY2(daemon.log().contains(QRegularExpression(QStringLiteral(
-                     "service\\.cpp:\\d+ Corvane::Service::Service: "
-                     "Corvane::Service::Service\\(bool, bool, QObject\\*\\) Service is created"))),
-            qPrintable(daemon.log()));
+        ReleaseServer server;
+        QVERIFY(server.start());
+        server.serve(QStringLiteral("metav2"), PackageUpdate);
+        server.configureDevice(QStringLiteral("x1"), QStringLiteral("4.5.0"));
+        QDir().mkpath(QStringLiteral("/etc/packagekit-standin"));
+        QFile state(QStringLiteral("/etc/packagekit-standin/state.json"));
+        QVERIFY(state.open(QIODevice::WriteOnly));
+        state.write(PackageSystem);
+        state.close();
+
+        QVERIFY(!isRunning());
+        QCOMPARE(BusClient::status(), 0);
+        QVERIFY(isRunning());
+
+        BusSignal errors(QStringLiteral("Error"));
+        const QStringList check {"call", "--system", "--dest", BusClient::Service, "--object-path",
+            BusClient::Path, "--method", BusClient::Interface + ".Check", "latest", "false"};
+        QCOMPARE(BusClient::gdbus(check).exitCode, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            BusClient::property(QStringLiteral("size")).toLongLong(), 123456, 30000);
+        QVERIFY(BusClient::waitForStatus(0));
+        QCOMPARE(errors.spy().count(), 0);
+        const qint64 lastChecked = BusClient::property(QStringLiteral("lastChecked")).toLongLong();
+
+        QDBusServiceWatcher watcher(BusClient::Service, QDBusConnection::systemBus(),
+            QDBusServiceWatcher::WatchForUnregistration);
+        QSignalSpy gone(&watcher, &QDBusServiceWatcher::serviceUnregistered);
+        QVERIFY(gone.wait(90000));
+        QVERIFY(!isRunning());
+
+        QCOMPARE(
+            BusClient::property(QStringLiteral("version")).toString(), QStringLiteral("4.6.0"));
+        QVERIFY(isRunning());
+        QCOMPARE(BusClient::method(), 1);
+        QCOMPARE(BusClient::property(QStringLiteral("lastChecked")).toLongLong(), lastChecked);
+        QVERIFY(BusClient::waitForStatus(0, 30000));
+        QCOMPARE(BusClient::property(QStringLiteral("size")).toLongLong(), 123456);
+
+        // With what it knows, a check without force fetches nothing.
+        server.clearLog();
+        QCOMPARE(BusClient::gdbus(check).exitCode, 0);
+        QTest::qWait(500);
+        QCOMPARE(server.requestLines(), QStringList());
+        QCOMPARE(BusClient::status(), 0);
     }
 };
 
