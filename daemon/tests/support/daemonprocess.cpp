@@ -80,12 +80,6 @@ void DaemonProcess::kill()
     m_process.waitForFinished(5000);
 }
 
-void DaemonProcess::terminate()
-{
-    m_process.terminate();
-    m_process.waitForFinished(5000);
-}
-
 bool DaemonProcess::isRunning() const
 {
     return m_process.state() != QProcess::NotRunning;
@@ -101,26 +95,10 @@ QProcess::ExitStatus DaemonProcess::exitStatus() const
     return m_process.exitStatus();
 }
 
-qint64 DaemonProcess::pid() const
-{
-    return m_process.processId();
-}
-
 QString DaemonProcess::log()
 {
     QFile file(m_logFile.fileName());
     if (!file.open(QIODevice::ReadOnly))
         return QString();
     return QString::fromUtf8(file.readAll());
-}
-
-bool DaemonProcess::waitForLog(const QString &text, int timeoutMs)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!log().contains(text)) {
-        if (deadline.hasExpired() || !isRunning())
-            return log().contains(text);
-        QTest::qWait(20);
-    }
-    return true;
 }

@@ -25,19 +25,15 @@ public:
     void startDetachedFromBus();
     [[nodiscard]] bool waitForExit(int timeoutMs);
     void kill();
-    void terminate();
 
     bool isRunning() const;
     int exitCode() const;
     QProcess::ExitStatus exitStatus() const;
-    qint64 pid() const;
     QString log();
-    // Waits until the log contains the text; false on timeout or exit.
-    [[nodiscard]] bool waitForLog(const QString &text, int timeoutMs = 15000);
-
-    static QString binary();
 
 private:
+    static QString binary();
+
     QProcess m_process;
     QStringList m_arguments;
     // The log goes to a file, never a pipe: a test blocked elsewhere must not stall the daemon
