@@ -15,6 +15,10 @@ int main(int argc, char **argv)
     // Every record carries file, line and function; the environment may still override it.
     qSetMessagePattern(QStringLiteral("[%{type}] %{file}:%{line} %{function}: %{message}"));
 
+    // Qt's own event dispatcher, not GLib's: the daemon uses no GLib sources, and an image
+    // download wakes the event loops tens of thousands of times per GiB, where GLib's dispatcher
+    // costs about a third more time. Set before the first loop exists.
+    qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
 
     QCommandLineParser parser;
