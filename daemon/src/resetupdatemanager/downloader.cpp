@@ -22,8 +22,11 @@ namespace {
 const QString HeadersFile = QStringLiteral("/etc/ssu/headers.json");
 // One broken connection costs at most this much (the end is inclusive, so one byte more).
 constexpr qint64 ChunkSize = 10485760;
-// What Qt may buffer per reply before it stops reading from the socket.
-constexpr qint64 ReadBufferSize = 1024 * 1024;
+// What Qt may buffer per reply before it stops reading from the socket. It bounds memory when a
+// server without ranges sends the whole image faster than the disk takes it. 64 KiB was fastest
+// when measured: Qt's network thread then hands the data over in the fewest pieces (16 KiB to
+// 1 MiB and unlimited were tried).
+constexpr qint64 ReadBufferSize = 64 * 1024;
 
 // A header name must be an HTTP token and a value must not break the request's framing;
 // anything else would corrupt the request or smuggle in other headers.
