@@ -3,10 +3,13 @@
 // update methods through corvanectl, and the package update test uses its status and timeout.
 #include "busclient.h"
 #include "daemonprocess.h"
+#include "releaseserver.h"
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTest>
 
 class TestCorvaneCtl : public QObject
@@ -84,6 +87,30 @@ private slots:
         // An operation is waited for to its end: the daemon rests when corvanectl returns.
         if (!daemon.isEmpty())
             QCOMPARE(BusClient::status(), 0);
+    }
+
+    // The Error that refuses a second client goes to every listener; the first client must not
+    // take it as the outcome of its own operation.
+    void refusalOfAnotherClient()
+    {
+        // A release server that takes the connection and never answers keeps the check going.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        ReleaseServer::configureDevice(
+            QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()), "x1", "4.0.0");
+        m_daemon.reset(new DaemonProcess());
+        QVERIFY2(m_daemon->start(), qPrintable(m_daemon->log()));
+        const QString corvanectl = qEnvironmentVariable("CORVANECTL_BINARY");
+        QProcess first;
+        first.start(corvanectl, {"check", "--force", "--timeout", "3"});
+        QVERIFY(BusClient::waitForStatus(1));
+
+        const ToolResult second = BusClient::run(corvanectl, {"download"}, 60000);
+        QCOMPARE(second.exitCode, 1);
+        QVERIFY2(second.err.contains("BusyError"), qPrintable(second.err));
+        QVERIFY(first.waitForFinished(30000));
+        QCOMPARE(first.exitCode(), 5);
+        QVERIFY(first.readAllStandardError().contains("the daemon's status is Checking"));
     }
 
 private:
