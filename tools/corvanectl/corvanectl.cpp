@@ -348,13 +348,9 @@ ExitCode CorvaneCtl::runCheck(const QString &version, bool force, int timeoutSec
     watcher.setUnchangedAfter(1000);
     followStatus(watcher);
     OperationWatcher::Outcome outcome = OperationWatcher::Outcome::Done;
-    code = perform(watcher, QStringLiteral("Check"), {version, force}, QStringLiteral("the check"),
-        timeoutSeconds, &outcome);
-    if (code != ExitCode::Success)
-        return code;
-
     DaemonState state;
-    code = readState(&state);
+    code = perform(watcher, QStringLiteral("Check"), {version, force}, QStringLiteral("the check"),
+        timeoutSeconds, &state, &outcome);
     if (code != ExitCode::Success)
         return code;
     if (outcome == OperationWatcher::Outcome::Unchanged) {
@@ -380,13 +376,9 @@ ExitCode CorvaneCtl::runSetMethod(int method, int timeoutSeconds)
         return code;
     OperationWatcher watcher(*m_proxy);
     followStatus(watcher);
-    OperationWatcher::Outcome outcome = OperationWatcher::Outcome::Done;
-    code = perform(watcher, QStringLiteral("SetMethod"), {DaemonProxy::enumArgument(method)},
-        QStringLiteral("the preparation of the method"), timeoutSeconds, &outcome);
-    if (code != ExitCode::Success)
-        return code;
     DaemonState state;
-    code = readState(&state);
+    code = perform(watcher, QStringLiteral("SetMethod"), {DaemonProxy::enumArgument(method)},
+        QStringLiteral("the preparation of the method"), timeoutSeconds, &state);
     if (code != ExitCode::Success)
         return code;
     m_out << state.text({QStringLiteral("method"), QStringLiteral("version"),
@@ -418,20 +410,15 @@ ExitCode CorvaneCtl::runDownload(bool vendorData, const QString &url, int timeou
         }
         display.setPercent(percent);
     });
-    OperationWatcher::Outcome outcome = OperationWatcher::Outcome::Done;
+    DaemonState state;
     if (vendorData) {
         code = perform(watcher, QStringLiteral("DownloadVendorData"), {url},
-            QStringLiteral("the vendor-data download"), timeoutSeconds, &outcome);
+            QStringLiteral("the vendor-data download"), timeoutSeconds, &state);
     } else {
         code = perform(watcher, QStringLiteral("Download"), {}, QStringLiteral("the download"),
-            timeoutSeconds, &outcome);
+            timeoutSeconds, &state);
     }
     display.finish();
-    if (code != ExitCode::Success)
-        return code;
-
-    DaemonState state;
-    code = readState(&state);
     if (code != ExitCode::Success)
         return code;
     if (vendorData) {
@@ -478,13 +465,9 @@ ExitCode CorvaneCtl::runCancel(int timeoutSeconds)
     // The download may end between the read above and the call; the daemon then ignores it.
     watcher.setCheckAfterReply(true);
     followStatus(watcher);
-    OperationWatcher::Outcome outcome = OperationWatcher::Outcome::Done;
-    code = perform(watcher, QStringLiteral("CancelDownload"), {},
-        QStringLiteral("the cancellation"), timeoutSeconds, &outcome);
-    if (code != ExitCode::Success)
-        return code;
     DaemonState state;
-    code = readState(&state);
+    code = perform(watcher, QStringLiteral("CancelDownload"), {},
+        QStringLiteral("the cancellation"), timeoutSeconds, &state);
     if (code != ExitCode::Success)
         return code;
     if (state.isDownloaded())
@@ -501,9 +484,8 @@ ExitCode CorvaneCtl::runInstall(bool reboot, int timeoutSeconds)
         return code;
     OperationWatcher watcher(*m_proxy);
     followStatus(watcher);
-    OperationWatcher::Outcome outcome = OperationWatcher::Outcome::Done;
     code = perform(watcher, QStringLiteral("Install"), {reboot}, QStringLiteral("the installation"),
-        timeoutSeconds, &outcome);
+        timeoutSeconds);
     if (code != ExitCode::Success)
         return code;
     if (reboot)
@@ -527,11 +509,22 @@ ExitCode CorvaneCtl::runMonitor(int count)
 }
 
 ExitCode CorvaneCtl::perform(OperationWatcher &watcher, const QString &method,
-    const QVariantList &arguments, const QString &what, int timeoutSeconds,
+    const QVariantList &arguments, const QString &what, int timeoutSeconds, DaemonState *after,
     OperationWatcher::Outcome *outcome)
 {
-    *outcome = watcher.run(method, arguments, timeoutSeconds * 1000);
-    switch (*outcome) {
+    const OperationWatcher::Outcome result = watcher.run(method, arguments, timeoutSeconds * 1000);
+    if (outcome)
+        *outcome = result;
+    const ExitCode code = explain(watcher, result, what, timeoutSeconds);
+    if (code != ExitCode::Success || !after)
+        return code;
+    return readState(after);
+}
+
+ExitCode CorvaneCtl::explain(const OperationWatcher &watcher, OperationWatcher::Outcome outcome,
+    const QString &what, int timeoutSeconds)
+{
+    switch (outcome) {
     case OperationWatcher::Outcome::Done:
     case OperationWatcher::Outcome::Unchanged:
         return ExitCode::Success;

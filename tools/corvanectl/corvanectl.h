@@ -38,10 +38,14 @@ private:
     ExitCode runMonitor(int count);
 
     // Runs the operation through the watcher. Success when it came to its end (Done or
-    // Unchanged in *outcome); otherwise the problem is already reported.
+    // Unchanged in *outcome); otherwise the problem is already reported. With `after`, the
+    // daemon's state is then read into it.
     ExitCode perform(OperationWatcher &watcher, const QString &method,
         const QVariantList &arguments, const QString &what, int timeoutSeconds,
-        OperationWatcher::Outcome *outcome);
+        DaemonState *after = nullptr, OperationWatcher::Outcome *outcome = nullptr);
+    // Reports an outcome that is not the operation's end; Success for one that is.
+    ExitCode explain(const OperationWatcher &watcher, OperationWatcher::Outcome outcome,
+        const QString &what, int timeoutSeconds);
     ExitCode readState(DaemonState *state);
     [[nodiscard]] bool connectToBus(ExitCode *code);
     void followStatus(OperationWatcher &watcher);
