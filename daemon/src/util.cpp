@@ -3,6 +3,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDebug>
+#include <QSaveFile>
 
 namespace Corvane {
 
@@ -10,6 +11,7 @@ namespace {
 // Formed during static initialisation, so the cache directory exists (or its failure is
 // logged) before main runs.
 const QString SsuVersionFilePath = cacheDir().absoluteFilePath(QStringLiteral("ssu-version"));
+const QString DisabledReposFilePath = cacheDir().absoluteFilePath(QStringLiteral("disabled-repos"));
 } // namespace
 
 QDir cacheDir()
@@ -23,6 +25,20 @@ QDir cacheDir()
 QString ssuVersionFilePath()
 {
     return SsuVersionFilePath;
+}
+
+QString disabledReposFilePath()
+{
+    return DisabledReposFilePath;
+}
+
+bool writeFileAtomically(const QString &path, const QByteArray &content)
+{
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.commit())
+        return true;
+    qWarning().noquote() << Q_FUNC_INFO << "Failed to write" << path << file.errorString();
+    return false;
 }
 
 void requestReboot()

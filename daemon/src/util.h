@@ -13,6 +13,15 @@ QDir cacheDir();
 // switched it, so that an interrupted switch can be undone at the next start.
 QString ssuVersionFilePath();
 
+// Absolute path of the file that lists, one id a line, the repositories a package transaction
+// has disabled and not yet enabled again, so that an interrupted isolation can be undone at the
+// next start.
+QString disabledReposFilePath();
+
+// Replaces the file at path with content, whole or not at all (a crash never leaves it cut
+// short). Failures are logged; the result says whether the file now holds content.
+bool writeFileAtomically(const QString &path, const QByteArray &content);
+
 // Asks the device state manager (DSME) to reboot the device now. Blocks until DSME replies or
 // the call times out; the reply is of no interest.
 void requestReboot();

@@ -66,6 +66,7 @@ void loadState(const QString &release, const QJsonObject &changes = {})
         "\nmodel = x1\n[repositories]\nrepos = adaptation0, tessaro\n");
     QFile::remove(QStringLiteral("/etc/ssu/calls.log"));
     QFile::remove(ssuVersionFilePath());
+    QFile::remove(disabledReposFilePath());
     QJsonObject state = QJsonDocument::fromJson(BaseState).object();
     for (auto it = changes.begin(); it != changes.end(); ++it)
         state.insert(it.key(), it.value());
@@ -81,6 +82,13 @@ QJsonObject faults(const QString &match, const QJsonValue &times = QJsonValue::N
     return {{"faults",
         QJsonArray {
             QJsonObject {{"match", match}, {"details", "Simulated failure"}, {"times", times}}}}};
+}
+
+QJsonObject packageKitState()
+{
+    return QJsonDocument::fromJson(
+        control(QStringLiteral("GetState")).arguments().value(0).toString().toUtf8())
+        .object();
 }
 
 QStringList packageKitCalls()
@@ -195,9 +203,12 @@ private slots:
         QTest::newRow("isolated download restores once started")
             << "download" << true << QJsonObject() << -1 << ok
             << isolation + QStringList {Download, "RepoEnable store true", "|"};
+        // The work never runs, so it says nothing; the wrapper gives PackageKit's reason.
         QTest::newRow("isolation fails")
             << "sizes" << true << faults("^RepoEnable store false") << -1
-            << QStringList {"failure:store", "finished"} << isolation + QStringList {"|"};
+            << QStringList {"failure:Failed to disable repository store: Simulated failure",
+                   "finished"}
+            << isolation;
     }
 
     void transactions()
@@ -217,11 +228,11 @@ private slots:
         connect(work, &Transaction::finished, this, [&callsAtEnd] {
             callsAtEnd = packageKitCalls().size();
         });
-        SsuIntegration ssu;
         // "extra" is required but unknown to PackageKit: SSU is asked to add it.
-        Transaction *started = !isolated ? work
-                                         : new RepositoryTransaction(work, "4.6.0", true,
-                                               {"adaptation0", "extra", "tessaro"}, &ssu);
+        Transaction *started = !isolated
+            ? work
+            : new RepositoryTransaction(work, "4.6.0", true, {"adaptation0", "extra", "tessaro"},
+                  QSharedPointer<SsuIntegration>::create());
         Outcome outcome(started);
         started->start();
         if (cancelAfterMs >= 0) {
@@ -231,7 +242,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(outcome.deleted(), 30000);
         QCOMPARE(outcome.events, events);
         QStringList seen = packageKitCalls();
-        if (isolated)
+        if (isolated && callsAtEnd >= 0)
             seen.insert(callsAtEnd, QStringLiteral("|"));
         QCOMPARE(seen.mid(0, calls.size()), calls);
         if (isolated) {
@@ -294,6 +305,106 @@ private slots:
         QVERIFY(calls.contains(
             "Resolve 2097152 ext::data:repo,oldtool,game,tessaro-configuration-x1,kernel"));
         QCOMPARE(calls.filter(QStringLiteral("RepoEnable store false")).size(), 3);
+        // The store comes back once PackageKit has answered, after the download has ended.
+        QTRY_VERIFY(!QFile::exists(disabledReposFilePath()));
+    }
+
+    void releaseAndRepositoriesComeBack_data()
+    {
+        QTest::addColumn<QString>("job");
+        QTest::addColumn<int>("extraRepos");
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("outcome");
+
+        for (int extra = 0; extra <= 3; ++extra) {
+            const auto row = [extra](const char *what) -> QTestData & {
+                return QTest::addRow("%s, %d other repositories", what, extra);
+            };
+            row("prepare") << "prepare" << extra << ""
+                           << "prepared";
+            row("prepare fails") << "prepare" << extra << "^UpgradeSystem 6 ext::"
+                                 << "error";
+            row("download") << "download" << extra << ""
+                            << "downloaded";
+            row("download fails") << "download" << extra << "^UpgradeSystem 2 "
+                                  << "error";
+            row("download cancelled") << "download" << extra << ""
+                                      << "cancelled";
+            if (extra >= 2) {
+                row("second disable refused")
+                    << "download" << extra << "^RepoEnable extra2 false"
+                    << "error:Failed to disable repository extra2: Simulated failure";
+            }
+        }
+    }
+
+    // Whatever the job and its end, the device afterwards follows its own release from the
+    // repositories it had, and the files that would undo a crash are gone.
+    void releaseAndRepositoriesComeBack()
+    {
+        QFETCH(QString, job);
+        QFETCH(int, extraRepos);
+        QFETCH(QString, fault);
+        QFETCH(QString, outcome);
+
+        // "beta" was disabled by the user and must stay so.
+        QJsonArray repositories {QJsonObject {{"id", "adaptation0"}},
+            QJsonObject {{"id", "tessaro"}}, QJsonObject {{"id", "beta"}, {"enabled", false}}};
+        for (int i = 1; i <= extraRepos; ++i)
+            repositories.append(QJsonObject {{"id", QStringLiteral("extra%1").arg(i)}});
+        QJsonObject changes = fault.isEmpty() ? QJsonObject() : faults(fault);
+        changes.insert("repositories", repositories);
+        changes.insert("durations",
+            QJsonObject {{"default", 0.02}, {"download", outcome == "cancelled" ? 3 : 0.3},
+                {"cancel", 0.1}, {"destroy", 0.1}});
+        loadState(QStringLiteral("4.5.0"), changes);
+        const QJsonArray before = packageKitState()["repositories"].toArray();
+
+        PackageUpdateManager manager;
+        QSignalSpy prepared(&manager, &PackageUpdateManager::prepareFinished);
+        QSignalSpy downloaded(&manager, &PackageUpdateManager::downloadFinished);
+        QSignalSpy cancelled(&manager, &PackageUpdateManager::downloadCancelled);
+        QSignalSpy errors(&manager, &PackageUpdateManager::error);
+        QSignalSpy progress(&manager, &PackageUpdateManager::downloadProgress);
+        if (job == QLatin1String("prepare"))
+            manager.prepare(QStringLiteral("4.6.0"));
+        else
+            manager.download(QStringLiteral("4.6.0"));
+        if (outcome == QLatin1String("cancelled")) {
+            QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty(), 20000);
+            manager.cancelDownload();
+        }
+        const auto ends = [&] {
+            return prepared.size() + downloaded.size() + cancelled.size() + errors.size();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(ends() > 0, 30000);
+        QString seen = !prepared.isEmpty() ? "prepared"
+            : !downloaded.isEmpty()        ? "downloaded"
+            : !cancelled.isEmpty()         ? "cancelled"
+                                           : "error";
+        if (outcome.startsWith(QLatin1String("error:")))
+            seen += ":" + errors.value(0).value(1).toString();
+        QCOMPARE(seen, outcome);
+
+        QTRY_VERIFY(!QFile::exists(ssuVersionFilePath()));
+        QTRY_VERIFY(!QFile::exists(disabledReposFilePath()));
+        QCOMPARE(packageKitState()["repositories"].toArray(), before);
+        QCOMPARE(SsuIntegration().release(), QStringLiteral("4.5.0"));
+        // Each wrapper switches to the target and back, never recording a switched release as
+        // the one to go back to.
+        const QStringList releases =
+            QString::fromUtf8(readFile(QStringLiteral("/etc/ssu/calls.log")))
+                .split('\n')
+                .filter(QStringLiteral("setRelease"));
+        QVERIFY(!releases.isEmpty());
+        for (int i = 0; i < releases.size(); ++i) {
+            QCOMPARE(releases.at(i),
+                QStringLiteral("setRelease %1 false").arg(i % 2 ? "4.5.0" : "4.6.0"));
+        }
+        QCOMPARE(releases.size() % 2, 0);
+        // Nothing a wrapper still has running may outlive the check above unnoticed.
+        QTest::qWait(300);
+        QCOMPARE(packageKitState()["repositories"].toArray(), before);
     }
 
     void install_data()

@@ -4,6 +4,7 @@
 
 #include <QDBusObjectPath>
 #include <QDebug>
+#include <QSet>
 
 namespace Corvane {
 namespace PackageUpdates {
@@ -70,14 +71,27 @@ void DownloadTransaction::onTransactionListChanged(QStringList tids)
     if (tids.size() == 1)
         return;
 
-    auto *observed = new PackageKit::Transaction(QDBusObjectPath(tids.last()));
-    if (observed->role() == PackageKit::Transaction::RoleUnknown) {
-        connect(observed, &PackageKit::Transaction::roleChanged, this, [this, observed] {
-            judge(observed);
-        });
-        return;
+    // PackageKit repeats the list when nothing in it changed, and runs transactions side by
+    // side, so the newest entry may be our own repository restoration while another client's
+    // transaction sits before it: each transaction is judged once, whatever its place.
+    QSet<QString> listed;
+    for (const QString &tid : qAsConst(tids)) {
+        listed.insert(tid);
+        if (m_judged.contains(tid) ||
+            (m_upgradeTransaction && m_upgradeTransaction->tid() == QDBusObjectPath(tid))) {
+            continue;
+        }
+        m_judged.insert(tid);
+        auto *observed = new PackageKit::Transaction(QDBusObjectPath(tid));
+        if (observed->role() == PackageKit::Transaction::RoleUnknown) {
+            connect(observed, &PackageKit::Transaction::roleChanged, this, [this, observed] {
+                judge(observed);
+            });
+            continue;
+        }
+        judge(observed);
     }
-    judge(observed);
+    m_judged.intersect(listed);
 }
 
 void DownloadTransaction::judge(PackageKit::Transaction *observed)
@@ -86,7 +100,8 @@ void DownloadTransaction::judge(PackageKit::Transaction *observed)
     // Our own upgrade, and the repository restoration right after its start, are no reason to
     // step aside.
     if (role != PackageKit::Transaction::RoleRepoEnable &&
-        role != PackageKit::Transaction::RoleUpgradeSystem && m_upgradeTransaction) {
+        role != PackageKit::Transaction::RoleUpgradeSystem && m_upgradeTransaction &&
+        !m_interrupted) {
         m_interrupted = true;
         m_upgradeTransaction->cancel();
     }

@@ -5,6 +5,7 @@
 #include <PackageKit/Transaction>
 
 #include <QPointer>
+#include <QSet>
 #include <QTimer>
 
 namespace Corvane {
@@ -46,6 +47,8 @@ private:
     // The library deletes its transactions after they finish: never hold one unguarded.
     QPointer<PackageKit::Transaction> m_upgradeTransaction;
     QString m_distroId;
+    // Transaction ids already judged, of those PackageKit still lists.
+    QSet<QString> m_judged;
 };
 
 } // namespace PackageUpdates

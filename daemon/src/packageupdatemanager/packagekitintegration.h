@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QSharedPointer>
 #include <QStringList>
 
 namespace Corvane {
@@ -19,8 +20,9 @@ class Transaction;
  * query of a prepare, and the download (simulate, resolve, download). Every transaction
  * failure reaches the caller as error(PackageError, details).
  *
- * While a transaction runs with the SSU release switched, the release it replaced is kept in
- * the cache directory's "ssu-version" file; a runner constructed after a crash puts it back.
+ * While a transaction runs with the SSU release switched and repositories disabled, the release
+ * it replaced and the repositories to enable again are kept in the cache directory's
+ * "ssu-version" and "disabled-repos" files; the first runner of a process puts them back.
  */
 class PackagekitIntegration : public QObject
 {
@@ -52,11 +54,17 @@ private:
     void collectPackageNames(const QStringList &packageIds);
     void resolvePackages(const QString &version);
     void downloadPackages(const QString &version);
-    void restoreInterruptedRelease();
+    void restoreInterruptedChanges();
+    void enableDisabledRepos(const QStringList &repos);
 
     QPointer<Transaction> m_currentTransaction;
     QStringList m_packageNames;
-    SsuIntegration *m_ssu;
+    // Shared with the repository wrappers, which may still be restoring when this is gone.
+    QSharedPointer<SsuIntegration> m_ssu;
+    // Counts download jobs, so that a step of an abandoned job does not go on.
+    quint64 m_job = 0;
+    // The simulation has succeeded and the resolve waits for its wrapper to finish.
+    bool m_resolvePending = false;
 };
 
 } // namespace PackageUpdates

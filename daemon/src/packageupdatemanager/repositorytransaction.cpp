@@ -1,10 +1,13 @@
 #include "repositorytransaction.h"
 
+#include "repositorygate.h"
 #include "ssuintegration.h"
+#include "util.h"
 
 #include <PackageKit/Daemon>
 
 #include <QDebug>
+#include <QFile>
 #include <QMetaEnum>
 
 namespace Corvane {
@@ -18,12 +21,13 @@ QString enabledText(bool enabled)
 } // namespace
 
 RepositoryTransaction::RepositoryTransaction(Transaction *transaction, const QString &version,
-    bool restoreRelease, const QStringList &requiredRepos, SsuIntegration *ssu)
+    bool restoreRelease, const QStringList &requiredRepos, QSharedPointer<SsuIntegration> ssu)
     : m_transaction(transaction)
     , m_version(version)
     , m_restoreRelease(restoreRelease)
     , m_requiredRepos(requiredRepos)
-    , m_ssu(ssu)
+    , m_ssu(std::move(ssu))
+    , m_restoreAfterStart(transaction && transaction->restoreReposAfterStart())
 {
     if (!transaction)
         return;
@@ -38,6 +42,24 @@ RepositoryTransaction::RepositoryTransaction(Transaction *transaction, const QSt
 
 void RepositoryTransaction::start()
 {
+    m_stage = Stage::Queued;
+    RepositoryGate::enter(this, [this] {
+        begin();
+    });
+}
+
+void RepositoryTransaction::begin()
+{
+    if (m_stage != Stage::Queued)
+        return;
+    m_stage = Stage::Listing;
+    m_began = true;
+    // Repositories an earlier start could not enable again stay recorded beside ours.
+    QFile leftovers(disabledReposFilePath());
+    if (leftovers.open(QIODevice::ReadOnly))
+        m_inherited =
+            QString::fromUtf8(leftovers.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    writeFileAtomically(ssuVersionFilePath(), m_ssu->release().toUtf8());
     if (!m_version.isEmpty()) {
         m_oldRelease = m_ssu->release();
         setSsuVersion(m_version);
@@ -85,6 +107,11 @@ void RepositoryTransaction::slotGotRepository(QString repoId, QString descriptio
 
 void RepositoryTransaction::slotListReposFinished(PackageKit::Transaction::Exit, uint)
 {
+    if (m_abandoned) {
+        restoreAndEnd();
+        return;
+    }
+    m_stage = Stage::Isolating;
     verifyRequired();
 }
 
@@ -100,6 +127,15 @@ void RepositoryTransaction::verifyRequired()
         m_ssu->modifyRepos(missing);
     }
     m_repoQueue = nonRequiredRepos();
+
+    QStringList toDisable;
+    for (const QString &repo : qAsConst(m_repoQueue)) {
+        if (m_repositories.value(repo, false))
+            toDisable.append(repo);
+    }
+    // Before the first change, so that a crash at any later point knows what to enable again.
+    if (!toDisable.isEmpty())
+        recordDisabledRepos(toDisable);
     isolateNext();
 }
 
@@ -115,6 +151,10 @@ QStringList RepositoryTransaction::nonRequiredRepos() const
 
 void RepositoryTransaction::isolateNext()
 {
+    if (m_abandoned) {
+        restoreAndEnd();
+        return;
+    }
     if (m_repoQueue.isEmpty()) {
         startWrapped();
         return;
@@ -127,6 +167,7 @@ void RepositoryTransaction::isolateNext()
         isolateNext();
         return;
     }
+    m_lastError.clear();
     PackageKit::Transaction *change = PackageKit::Daemon::repoEnable(m_currentRepo, wanted);
     connect(change, &PackageKit::Transaction::finished, this,
         &RepositoryTransaction::slotIsolateRepositoryFinished);
@@ -137,21 +178,27 @@ void RepositoryTransaction::isolateNext()
 void RepositoryTransaction::slotIsolateRepositoryFinished(
     PackageKit::Transaction::Exit status, uint)
 {
-    if (status == PackageKit::Transaction::ExitSuccess)
-        isolateNext();
-    else
-        failWith({m_currentRepo});
+    if (status != PackageKit::Transaction::ExitSuccess) {
+        failWith(m_lastError.isEmpty() ? m_currentRepo
+                                       : QStringLiteral("Failed to disable repository %1: %2")
+                                             .arg(m_currentRepo, m_lastError));
+        return;
+    }
+    m_disabled.append(m_currentRepo);
+    isolateNext();
 }
 
 void RepositoryTransaction::startWrapped()
 {
+    m_stage = Stage::Running;
     if (!m_transaction) {
         slotWrappedTransactionFinished();
         return;
     }
     m_transaction->start();
-    if (m_transaction && m_transaction->restoreReposAfterStart()) {
-        m_repoQueue = nonRequiredRepos();
+    if (m_restoreAfterStart && m_stage == Stage::Running) {
+        m_restoresIssued = true;
+        m_repoQueue = m_disabled;
         restoreNext(true);
     }
 }
@@ -164,13 +211,36 @@ void RepositoryTransaction::slotWrappedTransactionFailure(QString details)
 
 void RepositoryTransaction::slotWrappedTransactionFinished()
 {
-    if (m_transaction && m_transaction->restoreReposAfterStart()) {
-        restoreSsuVersion();
-        deleteLater();
-        emit finished();
+    m_transaction = nullptr;
+    switch (m_stage) {
+    case Stage::Created:
+    case Stage::Queued:
+        // Ended before its turn: nothing was changed.
+        end();
+        return;
+    case Stage::Listing:
+    case Stage::Isolating:
+        // Cancelled before it ran; the change in flight decides when to go back.
+        m_abandoned = true;
+        return;
+    case Stage::Running:
+        if (m_restoresIssued) {
+            restoreSsuVersion();
+            end();
+        } else {
+            restoreAndEnd();
+        }
+        return;
+    case Stage::Restoring:
+    case Stage::Ended:
         return;
     }
-    m_repoQueue = nonRequiredRepos();
+}
+
+void RepositoryTransaction::restoreAndEnd()
+{
+    m_stage = Stage::Restoring;
+    m_repoQueue = m_disabled;
     restoreNext(false);
 }
 
@@ -179,33 +249,39 @@ void RepositoryTransaction::restoreNext(bool noWait)
     if (m_repoQueue.isEmpty()) {
         if (!noWait) {
             restoreSsuVersion();
-            deleteLater();
-            emit success();
-            emit finished();
+            end();
         }
         return;
     }
     m_currentRepo = m_repoQueue.takeFirst();
-    const bool previous = m_repositories.value(m_currentRepo, false);
-    const bool isolated = m_requiredRepos.contains(m_currentRepo);
-    qDebug().noquote() << Q_FUNC_INFO << enabledText(previous) << m_currentRepo;
-    if (previous == isolated) {
-        restoreNext(noWait);
-        return;
-    }
-    PackageKit::Transaction *change = PackageKit::Daemon::repoEnable(m_currentRepo, previous);
-    if (noWait) {
-        restoreNext(true);
-        return;
-    }
-    connect(change, &PackageKit::Transaction::finished, this,
-        &RepositoryTransaction::slotRestoreRepositoryFinished);
+    qDebug().noquote() << Q_FUNC_INFO << enabledText(true) << m_currentRepo;
+    PackageKit::Transaction *change = PackageKit::Daemon::repoEnable(m_currentRepo, true);
     connect(change, &PackageKit::Transaction::errorCode, this,
         &RepositoryTransaction::slotRepositoryModificationError);
+    if (!noWait) {
+        connect(change, &PackageKit::Transaction::finished, this,
+            &RepositoryTransaction::slotRestoreRepositoryFinished);
+        return;
+    }
+    // Not waited for, but counted: the recovery file and the gate are let go only when every
+    // repository has been answered.
+    ++m_unansweredRestores;
+    const QString repo = m_currentRepo;
+    connect(change, &PackageKit::Transaction::finished, this,
+        [this, repo](PackageKit::Transaction::Exit status, uint) {
+            if (status == PackageKit::Transaction::ExitSuccess)
+                m_disabled.removeOne(repo);
+            --m_unansweredRestores;
+            settleWhenAnswered();
+        });
+    restoreNext(true);
 }
 
-void RepositoryTransaction::slotRestoreRepositoryFinished(PackageKit::Transaction::Exit, uint)
+void RepositoryTransaction::slotRestoreRepositoryFinished(
+    PackageKit::Transaction::Exit status, uint)
 {
+    if (status == PackageKit::Transaction::ExitSuccess)
+        m_disabled.removeOne(m_currentRepo);
     restoreNext(false);
 }
 
@@ -216,15 +292,64 @@ void RepositoryTransaction::slotRepositoryModificationError(
         QMetaEnum::fromType<PackageKit::Transaction::Error>().valueToKey(static_cast<int>(error));
     qDebug().noquote() << Q_FUNC_INFO << "Failure modifying repository: "
                        << (name ? QString::fromLatin1(name) : QString::number(error)) << details;
+    m_lastError = details;
 }
 
-void RepositoryTransaction::failWith(const QStringList &messages)
+void RepositoryTransaction::failWith(const QString &details)
 {
-    cancel();
-    restoreSsuVersion();
-    deleteLater();
-    emit failure(messages.join(QLatin1Char(' ')));
+    // The wrapped transaction never ran; its cancellation would hide the real cause behind
+    // "Transaction cancelled", so it is dropped without a word and the wrapper reports.
+    if (m_transaction) {
+        m_transaction->disconnect();
+        m_transaction->blockSignals(true);
+        m_transaction = nullptr;
+    }
+    m_failure = details;
+    restoreAndEnd();
+}
+
+void RepositoryTransaction::end()
+{
+    const Stage stage = m_stage;
+    m_stage = Stage::Ended;
+    if (m_began)
+        QFile::remove(ssuVersionFilePath());
+    settleWhenAnswered();
+
+    if (!m_failure.isEmpty()) {
+        emit failure(m_failure);
+    } else if (stage == Stage::Restoring && !m_abandoned && !m_restoreAfterStart) {
+        // Once more on its own, whatever the wrapped outcome, as the wrapped success was
+        // already forwarded.
+        emit success();
+    }
     emit finished();
+}
+
+void RepositoryTransaction::settleWhenAnswered()
+{
+    if (m_stage != Stage::Ended || m_unansweredRestores > 0)
+        return;
+    // What could not be enabled again stays recorded for the next start to retry. A wrapper
+    // that never had its turn must not touch the files of the one that has it.
+    if (m_began)
+        recordDisabledRepos(m_disabled);
+    RepositoryGate::leave(this);
+    deleteLater();
+}
+
+void RepositoryTransaction::recordDisabledRepos(const QStringList &repos)
+{
+    QStringList all = m_inherited;
+    for (const QString &repo : repos) {
+        if (!all.contains(repo))
+            all.append(repo);
+    }
+    if (all.isEmpty()) {
+        QFile::remove(disabledReposFilePath());
+        return;
+    }
+    writeFileAtomically(disabledReposFilePath(), all.join(QLatin1Char('\n')).toUtf8() + '\n');
 }
 
 } // namespace PackageUpdates

@@ -6,6 +6,7 @@
 
 #include <QMap>
 #include <QPointer>
+#include <QSharedPointer>
 #include <QStringList>
 
 namespace Corvane {
@@ -21,16 +22,25 @@ namespace PackageUpdates {
  *
  * Takes ownership of the wrapped transaction (it becomes its QObject parent). The wrapped
  * transaction's success is forwarded at once; its failure is not (whoever started the chain
- * listens to the wrapped transaction for that).
+ * listens to the wrapped transaction for that). The wrapper's own failure() reports a
+ * repository it could not disable; the wrapped transaction then never runs and stays silent.
+ *
+ * Only one wrapper at a time changes the release and the repositories (RepositoryGate); a
+ * started wrapper waits for its turn. While it holds changes, the cache directory's
+ * "ssu-version" names the release to go back to and "disabled-repos" the repositories to
+ * enable again, so that a daemon killed in the middle can undo them at its next start.
+ *
+ * A wrapper that has begun always finishes restoring, whoever else is gone by then: it shares
+ * the SSU object with its creator. It deletes itself only once every repository change it
+ * made has been answered, which may be after it emitted finished().
  */
 class RepositoryTransaction : public Transaction
 {
     Q_OBJECT
 
 public:
-    // The SSU object is not owned and must outlive this transaction.
     RepositoryTransaction(Transaction *transaction, const QString &version, bool restoreRelease,
-        const QStringList &requiredRepos, SsuIntegration *ssu);
+        const QStringList &requiredRepos, QSharedPointer<SsuIntegration> ssu);
 
     void start() override;
     void cancel() override;
@@ -45,6 +55,17 @@ private slots:
     void slotRepositoryModificationError(PackageKit::Transaction::Error error, QString details);
 
 private:
+    enum class Stage {
+        Created,
+        Queued, // waiting for the gate
+        Listing,
+        Isolating,
+        Running,
+        Restoring, // waiting for each re-enabled repository
+        Ended, // finished() emitted; may still wait for repository replies
+    };
+
+    void begin();
     void setSsuVersion(const QString &version);
     void restoreSsuVersion();
     void verifyRequired();
@@ -52,7 +73,11 @@ private:
     void restoreNext(bool noWait);
     QStringList nonRequiredRepos() const;
     void startWrapped();
-    void failWith(const QStringList &messages);
+    void failWith(const QString &details);
+    void restoreAndEnd();
+    void end();
+    void settleWhenAnswered();
+    void recordDisabledRepos(const QStringList &repos);
 
     QMap<QString, bool> m_repositories;
     QPointer<Transaction> m_transaction;
@@ -63,7 +88,21 @@ private:
     QStringList m_requiredRepos;
     QString m_currentRepo;
     QStringList m_repoQueue;
-    SsuIntegration *m_ssu;
+    QSharedPointer<SsuIntegration> m_ssu;
+
+    Stage m_stage = Stage::Created;
+    const bool m_restoreAfterStart;
+    bool m_began = false;
+    bool m_restoresIssued = false;
+    // The wrapped transaction ended before it was started: a cancellation.
+    bool m_abandoned = false;
+    QString m_failure;
+    QString m_lastError;
+    // Disabled by this wrapper and not yet enabled again, in the order of disabling.
+    QStringList m_disabled;
+    int m_unansweredRestores = 0;
+    // Left in the recovery file by an earlier start that could not enable them again.
+    QStringList m_inherited;
 };
 
 } // namespace PackageUpdates

@@ -3,6 +3,7 @@ set(CORVANE_PACKAGE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/getsizetransaction.cpp
     ${CMAKE_CURRENT_LIST_DIR}/simulatetransaction.cpp
     ${CMAKE_CURRENT_LIST_DIR}/resolvetransaction.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/repositorygate.cpp
     ${CMAKE_CURRENT_LIST_DIR}/repositorytransaction.cpp
     ${CMAKE_CURRENT_LIST_DIR}/downloadtransaction.cpp
     ${CMAKE_CURRENT_LIST_DIR}/packagekitintegration.cpp
