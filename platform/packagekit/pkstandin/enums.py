@@ -43,6 +43,7 @@ ERROR = {name: index for index, name in enumerate(ERRORS)}
 EXIT = {name: index for index, name in enumerate(EXITS)}
 
 STATUS_WAIT = 1
+STATUS_SETUP = 2
 STATUS_RUNNING = 3
 STATUS_QUERY = 4
 STATUS_INFO = 5
@@ -52,6 +53,7 @@ STATUS_UPDATE = 10
 STATUS_DEP_RESOLVE = 13
 STATUS_FINISHED = 18
 STATUS_CANCEL = 19
+STATUS_WAITING_FOR_AUTH = 31
 
 INFO_INSTALLED = 1
 INFO_AVAILABLE = 2
@@ -76,6 +78,19 @@ UPGRADE_KIND_MINIMAL = 1
 PERCENTAGE_UNKNOWN = 101
 NETWORK_ONLINE = 2
 AUTHORIZE_YES = 1
+AUTHORIZE_NO = 2
+AUTHORIZE_INTERACTIVE = 3
+
+# Roles that change the system wait for one another: at most one of them runs at a time,
+# whatever the transaction flags (a simulated upgrade waits too). Everything else starts at once.
+EXCLUSIVE_ROLES = frozenset(ROLE[name] for name in (
+    'InstallFiles', 'InstallPackages', 'RemovePackages', 'UpdatePackages', 'RepairSystem',
+    'UpgradeSystem'))
+
+
+def role_text(number):
+    """PackageKit's text form of a role: UpgradeSystem -> upgrade-system."""
+    return re.sub(r'(?<!^)(?=[A-Z])', '-', ROLES[number]).lower()
 
 
 def _key(text):

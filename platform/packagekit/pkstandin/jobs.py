@@ -2,7 +2,10 @@
 its signals, and yields the seconds to wait before it goes on. Returning ends the transaction
 with success; raising Failure ends it with ErrorCode and Finished. The engine may drop a job
 at any yield (Cancel), so what a cancelled transaction must not leave behind comes after the
-last yield."""
+last yield. What PackageKit announces only after a successful Finished goes into
+tx.after_success."""
+
+from gi.repository import GLib
 
 from . import enums
 from .packagesystem import (Failure, PSEUDO_DOWNLOAD, PSEUDO_INSTALL, PSEUDO_REMOVE,
@@ -26,10 +29,20 @@ class JobContext:
         return self.system.duration(key)
 
 
+def _updates_changed(ctx):
+    # PackageKit tells its clients a moment after the transaction has gone.
+    def emit():
+        ctx.service.daemon.UpdatesChanged()
+        return False
+    GLib.timeout_add(100, emit)
+
+
 def refresh_cache(ctx, force):
     ctx.tx.update(Status=enums.STATUS_REFRESH_CACHE, Percentage=0)
     yield ctx.duration('RefreshCache') / 2
-    ctx.tx.update(Percentage=50)
+    # Writing the new metadata cannot be interrupted (the dummy backend's last 20 % neither).
+    ctx.tx.update(Percentage=50, AllowCancel=False)
+    ctx.tx.after_success.append(lambda: _updates_changed(ctx))
     yield ctx.duration('RefreshCache') / 2
 
 
@@ -59,7 +72,11 @@ def repo_enable(ctx, repo_id, enabled):
     ctx.tx.update(Status=enums.STATUS_RUNNING)
     yield ctx.duration('RepoEnable')
     ctx.system.enable_repository(repo_id, enabled)
-    ctx.service.daemon.RepoListChanged()
+
+    def announce():
+        ctx.service.daemon.RepoListChanged()
+        _updates_changed(ctx)
+    ctx.tx.after_success.append(announce)
 
 
 def upgrade_system(ctx, flags, distro_id, kind):
@@ -108,7 +125,9 @@ def upgrade_system(ctx, flags, distro_id, kind):
     ctx.system.record_download(downloads)
 
     if kind != enums.UPGRADE_KIND_MINIMAL and not flags & enums.FLAG_ONLY_DOWNLOAD:
-        tx.update(Status=enums.STATUS_UPDATE)
+        # Like any backend's package manager run, the install phase cannot be interrupted;
+        # PackageKit takes a Cancel all the same.
+        tx.update(Status=enums.STATUS_UPDATE, AllowCancel=False)
         yield ctx.duration('install')
         ctx.system.apply(plan)
 

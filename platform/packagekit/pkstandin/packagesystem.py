@@ -17,8 +17,8 @@ DEFAULT_DURATIONS = {
     'default': 0.05,   # every role not listed
     'download': 2.0,   # the download phase of a real (not simulated) upgrade
     'install': 0.5,    # the install phase of a complete upgrade
-    'cancel': 0.0,     # from Cancel() to Finished(cancelled) of a running transaction
-    'destroy': 1.0,    # from Finished to Destroy and the object leaving the bus
+    'cancel': 1.5,     # from Cancel() to Finished(cancelled) of a running transaction
+    'destroy': 5.0,    # from Finished to Destroy and the object leaving the bus
 }
 
 # The role methods served; each may have its own duration.

@@ -1,6 +1,9 @@
-"""The bus side of the stand-in: the daemon object, one object per transaction, the queue that
-runs them one after another, and the control interface through which tests steer it."""
+"""The bus side of the stand-in: the daemon object, one object per transaction, the scheduler
+that runs them as PackageKit does (system-changing roles one at a time, the rest at once), the
+polkit check before the roles that need it, and the control interface through which tests steer
+it."""
 
+import bisect
 import json
 import logging
 import random
@@ -22,6 +25,15 @@ CONTROL_PATH = '/org/corvane/PackageKitControl'
 CONTROL_IFACE = 'org.corvane.PackageKitControl'
 
 ERROR_PREFIX = 'org.freedesktop.PackageKit.Transaction.'
+
+POLKIT_NAME = 'org.freedesktop.PolicyKit1'
+POLKIT_PATH = '/org/freedesktop/PolicyKit1/Authority'
+POLKIT_IFACE = 'org.freedesktop.PolicyKit1.Authority'
+ACTION_UPGRADE = 'org.freedesktop.packagekit.upgrade-system'
+ACTION_REFRESH = 'org.freedesktop.packagekit.system-sources-refresh'
+ACTION_CONFIGURE = 'org.freedesktop.packagekit.system-sources-configure'
+# What packagekitd's own GError becomes on the bus when polkit cannot be asked.
+ENGINE_ERROR = 'org.gtk.GDBus.UnmappedGError.Quark._pk_2dengine_2derror_2dquark.Code6'
 
 log = logging.getLogger('packagekit-standin')
 
@@ -138,7 +150,7 @@ class Transaction(PropertyObject):
         'RemainingTime': 'u', 'Speed': 'u', 'DownloadSizeRemaining': 't', 'TransactionFlags': 't',
     }
 
-    def __init__(self, service, tid, sender, uid):
+    def __init__(self, service, serial, tid, sender, uid):
         super().__init__(service.bus, tid, {
             'Role': 0, 'Status': enums.STATUS_WAIT, 'LastPackage': '', 'Uid': uid,
             'Sender': sender, 'Percentage': enums.PERCENTAGE_UNKNOWN, 'AllowCancel': True,
@@ -146,37 +158,69 @@ class Transaction(PropertyObject):
             'DownloadSizeRemaining': 0, 'TransactionFlags': 0,
         })
         self.service = service
+        self.serial = serial    # creation order, which is also the order of the queue
         self.tid = tid
+        self.sender = sender
         self.method = None      # the role method, once called
         self.line = None        # its call-log line; None for a foreign transaction
-        self.state = 'new'      # new, queued, running, cancelling, finished
-        self.cancel_requested = False
+        # PackageKit's names: new, waiting-for-auth, ready (queued), running, finished; and
+        # cancelling, which PackageKit still calls running.
+        self.state = 'new'
         self.downloads = False  # a real upgrade, not a simulation
-        self.parallel = False
+        self.parallel = False   # a foreign transaction that ignores the queue
         self.plural = False
+        self.interactive = False
         self.job_factory = None
         self.job = None
         self.timer = None
         self.started = None
+        self.after_success = []  # daemon signals that follow Finished
 
-    def _commit(self, method, args, job_factory, flags=0, downloads=False):
-        if self.method is not None or self.state != 'new':
+    @property
+    def exclusive(self):
+        return int(self.value('Role')) in enums.EXCLUSIVE_ROLES and not self.parallel
+
+    @property
+    def state_text(self):
+        return 'running' if self.state == 'cancelling' else self.state
+
+    def update(self, **changes):
+        # PackageKit announces the transaction list again, unchanged, whenever a transaction
+        # starts or stops being cancellable.
+        if 'AllowCancel' in changes and bool(changes['AllowCancel']) != bool(
+                self.value('AllowCancel')):
+            self.service.daemon.list_changed()
+        super().update(**changes)
+
+    def _commit(self, method, args, job_factory, flags=0, downloads=False, action=None):
+        if self.state != 'new':
             raise dbus.exceptions.DBusException(
-                f'The transaction already runs {self.method}', name=ERROR_PREFIX + 'RoleSet')
+                f'cannot call {method} on transaction {self.tid}: already in state '
+                f'{self.state_text}', name=ERROR_PREFIX + 'InvalidState')
         self.method = method
         self.line = call_line(method, args)
         self.downloads = downloads
         self.job_factory = job_factory
         self.service.log_call(self.line)
-        self.update(Role=enums.ROLE[method], TransactionFlags=flags)
-        self.service.engine.commit(self)
+        self.update(Role=enums.ROLE[method])
+        self.update(TransactionFlags=flags)
+        if action:
+            self.service.engine.authorize(self, action)
+        else:
+            self.service.engine.commit(self)
 
     @dbus.service.method(TX_IFACE, in_signature='as')
     def SetHints(self, hints):
         for hint in hints:
             key, _, value = str(hint).partition('=')
             if key == 'supports-plural-signals':
-                self.plural = value == 'true'
+                if value != 'true':
+                    raise dbus.exceptions.DBusException(
+                        f'supports-plural-signals hint expects true only, not {value}',
+                        name=ERROR_PREFIX + 'NotSupported')
+                self.plural = True
+            elif key == 'interactive':
+                self.interactive = value == 'true'
 
     @dbus.service.method(TX_IFACE, in_signature='')
     def Cancel(self):
@@ -187,14 +231,18 @@ class Transaction(PropertyObject):
     @dbus.service.method(TX_IFACE, in_signature='tsu')
     def UpgradeSystem(self, flags, distro_id, kind):
         flags, distro_id, kind = int(flags), str(distro_id), int(kind)
+        # Only an upgrade that changes the system needs the administrator's consent.
+        changes_system = not flags & (enums.FLAG_SIMULATE | enums.FLAG_ONLY_DOWNLOAD)
         self._commit('UpgradeSystem', [flags, distro_id, kind],
                      lambda ctx: jobs.upgrade_system(ctx, flags, distro_id, kind),
-                     flags=flags, downloads=not flags & enums.FLAG_SIMULATE)
+                     flags=flags, downloads=not flags & enums.FLAG_SIMULATE,
+                     action=ACTION_UPGRADE if changes_system else None)
 
     @dbus.service.method(TX_IFACE, in_signature='b')
     def RefreshCache(self, force):
         force = bool(force)
-        self._commit('RefreshCache', [force], lambda ctx: jobs.refresh_cache(ctx, force))
+        self._commit('RefreshCache', [force], lambda ctx: jobs.refresh_cache(ctx, force),
+                     action=ACTION_REFRESH)
 
     @dbus.service.method(TX_IFACE, in_signature='tas')
     def Resolve(self, filters, names):
@@ -215,7 +263,8 @@ class Transaction(PropertyObject):
     def RepoEnable(self, repo_id, enabled):
         repo_id, enabled = str(repo_id), bool(enabled)
         self._commit('RepoEnable', [repo_id, enabled],
-                     lambda ctx: jobs.repo_enable(ctx, repo_id, enabled))
+                     lambda ctx: jobs.repo_enable(ctx, repo_id, enabled),
+                     action=ACTION_CONFIGURE)
 
     def emit_packages(self, items):
         """items: (info, package id, summary) tuples, sent the way the client asked for."""
@@ -270,51 +319,99 @@ class Transaction(PropertyObject):
 
 
 class Engine:
-    """Runs committed transactions one at a time, in the order their role methods were called.
-    Only a foreign transaction marked parallel runs beside the queue."""
+    """PackageKit's scheduler. Transactions are listed and queued in the order they were created
+    (not that of their role methods). An exclusive transaction waits while another exclusive one
+    or a RefreshCache runs (a refresh holds the package database's lock); every other role
+    starts as soon as its role method arrives, beside whatever runs."""
 
     def __init__(self, service):
         self.service = service
-        self.committed = []   # queued and running, oldest first
-        self.current = None
+        self.committed = []   # ready and running, in creation order
         self._pump_pending = False
+        self._cancellation = 0
+
+    def listed(self):
+        return list(self.committed)
+
+    def locked(self):
+        return any(t.state in ('running', 'cancelling') and t.method == 'RefreshCache'
+                   for t in self.committed)
+
+    # -- authorisation --
+
+    def authorize(self, tx, action):
+        """Asks polkit whether the caller may do `action`; the reply to the role method does not
+        wait for the answer."""
+        tx.state = 'waiting-for-auth'
+        tx.update(Status=enums.STATUS_WAITING_FOR_AUTH)
+        self._cancellation += 1
+
+        def answered(result):
+            if tx.state != 'waiting-for-auth':
+                return  # cancelled meanwhile
+            if bool(result[0]):
+                self.commit(tx)
+            else:
+                self._refuse(tx, 'Failed to obtain authentication.')
+
+        def failed(error):
+            if tx.state == 'waiting-for-auth':
+                log.warning('polkit not asked: %s', error.get_dbus_message())
+                self._refuse(tx, 'Failed to check for authentication: '
+                                 f'{_gdbus_error(error)}')
+
+        self.service.check_authorization(tx.sender, action, tx.interactive,
+                                         f'cancellation-id-{self._cancellation}',
+                                         answered, failed)
+
+    def _refuse(self, tx, details):
+        tx.state = 'finished'
+        tx.update(Status=enums.STATUS_FINISHED)
+        tx.ErrorCode(enums.ERROR['NotAuthorized'], details)
+        tx.Finished(enums.EXIT['Failed'], 0)
+        log.info('%s refused: %s', tx.line, details)
+        self.service.daemon.list_changed()
+        self._schedule_destroy(tx)
+
+    # -- the queue --
 
     def commit(self, tx):
-        if tx.cancel_requested:
-            # Cancelled before it had work: it ends at once and is never listed.
-            self._finish(tx, enums.EXIT['Cancelled'], self._cancelled_failure())
-            return
-        tx.state = 'queued'
-        self.committed.append(tx)
+        tx.state = 'ready'
+        keys = [t.serial for t in self.committed]
+        self.committed.insert(bisect.bisect(keys, tx.serial), tx)
         self.service.daemon.list_changed()
-        if tx.parallel:
-            self._start(tx)
-        else:
-            self._schedule_pump()
+        tx.update(Status=enums.STATUS_WAIT)
+        self._schedule_pump()
 
     def cancel(self, tx):
         if tx.state == 'new':
-            tx.cancel_requested = True
-        elif tx.state == 'queued':
-            self._finish(tx, enums.EXIT['Cancelled'], self._cancelled_failure())
+            raise dbus.exceptions.DBusException('No role', name=ERROR_PREFIX + 'NoRole')
+        if tx.state == 'finished':
+            raise dbus.exceptions.DBusException('Transaction is already finished',
+                                                name=ERROR_PREFIX + 'NotRunning')
+        if tx.state in ('waiting-for-auth', 'ready'):
+            # Never ran: it ends at once, its status left as it was.
+            tx.state = 'finished'
+            tx.ErrorCode(enums.ERROR['TransactionCancelled'],
+                         f'{tx.tid} was cancelled and was never run')
+            tx.Finished(enums.EXIT['Cancelled'], 0)
+            self._unlist(tx)
+            self._schedule_destroy(tx)
+            self._schedule_pump()
         elif tx.state == 'running':
             self._stop_timer(tx)
             tx.job = None
             tx.state = 'cancelling'
-            tx.update(Status=enums.STATUS_CANCEL, AllowCancel=False)
+            tx.update(Status=enums.STATUS_CANCEL)
+            tx.update(AllowCancel=False)
             GLib.timeout_add(_ms(self.service.system.duration('cancel')), self._cancel_done, tx)
-        else:
-            raise dbus.exceptions.DBusException(
-                'The transaction is no longer running', name=ERROR_PREFIX + 'NotRunning')
-
-    @staticmethod
-    def _cancelled_failure():
-        return Failure(enums.ERROR['TransactionCancelled'], 'The task was cancelled',
-                       enums.EXIT['Cancelled'])
+        # A second Cancel while cancelling is accepted and changes nothing.
 
     def _cancel_done(self, tx):
         if tx.state == 'cancelling':
-            self._finish(tx, enums.EXIT['Cancelled'], self._cancelled_failure())
+            self._finish(tx, enums.EXIT['Cancelled'],
+                         Failure(enums.ERROR['TransactionCancelled'],
+                                 'The task was stopped successfully', enums.EXIT['Cancelled']))
         return False
 
     def _schedule_pump(self):
@@ -324,17 +421,22 @@ class Engine:
 
     def _pump(self):
         self._pump_pending = False
-        if self.current is None:
-            waiting = [t for t in self.committed if t.state == 'queued' and not t.parallel]
-            if waiting:
-                self.current = waiting[0]
-                self._start(waiting[0])
+        running = [t for t in self.committed if t.state in ('running', 'cancelling')]
+        blocked = self.locked() or any(t.exclusive for t in running)
+        for tx in list(self.committed):
+            if tx.state != 'ready':
+                continue
+            if tx.exclusive:
+                if blocked:
+                    continue
+                blocked = True
+            self._start(tx)
         return False
 
     def _start(self, tx):
         tx.state = 'running'
         tx.started = time.monotonic()
-        tx.update(Status=enums.STATUS_RUNNING)
+        tx.update(Status=enums.STATUS_SETUP)
         system = self.service.system
         for spec in system.foreign:
             if spec.matches(tx.line, tx.downloads):
@@ -386,22 +488,35 @@ class Engine:
         tx.state = 'finished'
         if failure is not None:
             tx.ErrorCode(failure.error, failure.details)
-        props = {'Status': enums.STATUS_FINISHED, 'AllowCancel': False}
+        # A finished transaction is cancellable again, as in PackageKit.
+        tx.update(AllowCancel=True)
+        props = {'Status': enums.STATUS_FINISHED}
         if exit_code == enums.EXIT['Success']:
             props['Percentage'] = 100
         tx.update(**props)
         runtime = int((time.monotonic() - tx.started) * 1000) if tx.started else 0
         tx.Finished(exit_code, runtime)
         log.info('%s finished: %s', tx.line or 'foreign transaction', enums.EXITS[exit_code])
-        listed = tx in self.committed
-        if listed:
-            self.committed.remove(tx)
-        if self.current is tx:
-            self.current = None
-        if listed:
-            self.service.daemon.list_changed()
-        GLib.timeout_add(_ms(self.service.system.duration('destroy')), self.service.destroy, tx)
+        self._unlist(tx)
+        if exit_code == enums.EXIT['Success']:
+            for action in tx.after_success:
+                action()
+        self._schedule_destroy(tx)
         self._schedule_pump()
+
+    def _unlist(self, tx):
+        # Announced even when it was never listed (refused, or cancelled while waiting).
+        if tx in self.committed:
+            self.committed.remove(tx)
+        self.service.daemon.list_changed()
+
+    def _schedule_destroy(self, tx):
+        GLib.timeout_add(_ms(self.service.system.duration('destroy')), self.service.destroy, tx)
+
+
+def _gdbus_error(error):
+    """A D-Bus error as GLib's D-Bus code, and so packagekitd, writes it into messages."""
+    return f'GDBus.Error:{error.get_dbus_name()}: {error.get_dbus_message()}'
 
 
 class Daemon(PropertyObject):
@@ -426,8 +541,10 @@ class Daemon(PropertyObject):
         self.service = service
 
     def list_changed(self):
+        # PackageKit looks at the backend's lock only when it announces the list.
+        self.update(Locked=self.service.engine.locked())
         self.TransactionListChanged(
-            dbus.Array([t.tid for t in self.service.engine.committed], signature='s'))
+            dbus.Array([t.tid for t in self.service.engine.listed()], signature='s'))
 
     @dbus.service.method(DAEMON_IFACE, in_signature='', out_signature='o',
                          sender_keyword='sender')
@@ -436,17 +553,37 @@ class Daemon(PropertyObject):
 
     @dbus.service.method(DAEMON_IFACE, in_signature='', out_signature='ao')
     def GetTransactionList(self):
-        return dbus.Array([dbus.ObjectPath(t.tid) for t in self.service.engine.committed],
+        return dbus.Array([dbus.ObjectPath(t.tid) for t in self.service.engine.listed()],
                           signature='o')
 
-    @dbus.service.method(DAEMON_IFACE, in_signature='s', out_signature='u')
-    def CanAuthorize(self, action_id):
-        return dbus.UInt32(enums.AUTHORIZE_YES)
+    @dbus.service.method(DAEMON_IFACE, in_signature='s', out_signature='u',
+                         sender_keyword='sender', async_callbacks=('reply', 'error'))
+    def CanAuthorize(self, action_id, sender=None, reply=None, error=None):
+        def answered(result):
+            if bool(result[0]):
+                reply(dbus.UInt32(enums.AUTHORIZE_YES))
+            elif bool(result[1]):
+                reply(dbus.UInt32(enums.AUTHORIZE_INTERACTIVE))
+            else:
+                reply(dbus.UInt32(enums.AUTHORIZE_NO))
+
+        def failed(failure):
+            error(dbus.exceptions.DBusException(
+                f'failed to check authorisation {action_id}: {_gdbus_error(failure)}',
+                name=ENGINE_ERROR))
+
+        self.service.check_authorization(sender or '', str(action_id), False, '', answered,
+                                         failed)
 
     @dbus.service.method(DAEMON_IFACE, in_signature='', out_signature='s')
     def GetDaemonState(self):
-        return '\n'.join(f'{t.tid} {t.state} {t.line or "foreign"}'
-                         for t in self.service.engine.committed)
+        # packagekitd's debugging dump: every transaction until it is destroyed.
+        lines = ['State:']
+        for i, t in enumerate(sorted(self.service.transactions.values(),
+                                     key=lambda t: t.serial)):
+            lines.append(f'{i}\t{enums.role_text(int(t.value("Role")))}\t{t.tid}\t'
+                         f'state[{t.state_text}] exclusive[{int(t.exclusive)}] background[0]')
+        return '\n'.join(lines) + '\n'
 
     @dbus.service.method(DAEMON_IFACE, in_signature='s')
     def StateHasChanged(self, reason):
@@ -548,7 +685,7 @@ class Service:
                 uid = int(self.bus.get_unix_user(sender))
             except dbus.exceptions.DBusException:
                 pass
-        tx = Transaction(self, tid, sender, uid)
+        tx = Transaction(self, self._serial, tid, sender, uid)
         self.transactions[tid] = tx
         return tx
 
@@ -556,10 +693,26 @@ class Service:
         tx = self.new_transaction('')
         tx.parallel = parallel
         tx.job_factory = lambda ctx: jobs.foreign(ctx, duration)
+        tx.method = enums.ROLES[role]
         tx.update(Role=role)
         log.info('foreign transaction %s (%s) for %.1f s', tx.tid, enums.ROLES[role], duration)
         self.engine.commit(tx)
         return tx.tid
+
+    def check_authorization(self, sender, action, interactive, cancellation_id, answered,
+                            failed):
+        """Asks polkit, as packagekitd does, whether the client `sender` may do `action`.
+        answered(result) gets polkit's (authorised, challenge, details); failed(error) the
+        D-Bus error when polkit could not be asked (none on the bus, for one)."""
+        subject = dbus.Struct(('system-bus-name',
+                               dbus.Dictionary({'name': dbus.String(sender, variant_level=1)},
+                                               signature='sv')), signature='sa{sv}')
+        flags = 1 if interactive else 0  # AllowUserInteraction
+        self.bus.call_async(POLKIT_NAME, POLKIT_PATH, POLKIT_IFACE, 'CheckAuthorization',
+                            '(sa{sv})sa{ss}us',
+                            (subject, action, dbus.Dictionary({}, signature='ss'), flags,
+                             cancellation_id),
+                            answered, failed)
 
     def destroy(self, tx):
         tx.Destroy()
