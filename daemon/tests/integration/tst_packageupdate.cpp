@@ -9,11 +9,15 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <csignal>
@@ -22,17 +26,20 @@ namespace {
 
 const QString CacheFile = QStringLiteral("/home/.system-updates/os-info.json");
 const QString ReleaseRecoveryFile = QStringLiteral("/home/.system-updates/ssu-version");
+const QString ReposRecoveryFile = QStringLiteral("/home/.system-updates/disabled-repos");
 const QString SsuCallLog = QStringLiteral("/etc/ssu/calls.log");
 const QString PackageKitState = QStringLiteral("/etc/packagekit-standin/state.json");
 const QString PackageKitService = QStringLiteral("org.freedesktop.PackageKit");
 const QString Ctl = qEnvironmentVariable("CORVANE_BINARY_DIR") + "/tools/corvanectl/corvanectl";
 
 // The device runs 4.5.0 from the repositories SSU lists and has a game from the store, which
-// 4.6.0 drops. The configuration package of 4.6.0 exists only in 4.6.0, so a size query that is
-// not run on the target release fails.
+// 4.6.0 drops. The vendor's repository is on too; the user turned the beta one off. The
+// configuration package of 4.6.0 exists only in 4.6.0, so a size query that is not run on the
+// target release fails.
 const QByteArray PackageSystem = R"({
     "release_file": "/etc/ssu/ssu.ini",
-    "repositories": [{"id": "adaptation0"}, {"id": "tessaro"}, {"id": "store"}],
+    "repositories": [{"id": "adaptation0"}, {"id": "tessaro"}, {"id": "store"}, {"id": "vendor"},
+                     {"id": "beta", "enabled": false}],
     "installed": ["tessaro-configuration-x1;4.5.0;noarch;tessaro",
                   "kernel;4.5.0;armv7hl;adaptation0", "game;2.0;armv7hl;store"],
     "releases": {"4.6.0": {
@@ -64,6 +71,44 @@ QStringList packageKit(const QString &method, const QVariantList &arguments = {}
     return QDBusConnection::systemBus().call(call).arguments().value(0).toStringList();
 }
 
+// Which repository is on, by id.
+QVariantMap repositories(const QJsonArray &list)
+{
+    QVariantMap states;
+    for (const QJsonValue &repository : list)
+        states.insert(repository["id"].toString(), repository["enabled"].toBool(true));
+    return states;
+}
+
+QVariantMap repositories()
+{
+    const QJsonDocument state = QJsonDocument::fromJson(packageKit("GetState").value(0).toUtf8());
+    return repositories(state["repositories"].toArray());
+}
+
+// Waits until PackageKit has been asked for something the pattern matches, `count` times.
+bool waitForCall(const QString &pattern, int count = 1)
+{
+    const QRegularExpression call(pattern);
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 20000) {
+        if (packageKit("GetCalls").filter(call).size() >= count)
+            return true;
+        QTest::qWait(20);
+    }
+    return false;
+}
+
+bool packageKitIdle()
+{
+    const QDBusMessage reply = QDBusConnection::systemBus().call(QDBusMessage::createMethodCall(
+        PackageKitService, QStringLiteral("/org/freedesktop/PackageKit"), PackageKitService,
+        QStringLiteral("GetTransactionList")));
+    return reply.type() == QDBusMessage::ReplyMessage &&
+        qdbus_cast<QList<QDBusObjectPath>>(reply.arguments().value(0)).isEmpty();
+}
+
 ToolResult ctl(const QStringList &arguments)
 {
     return BusClient::run(Ctl, arguments, 60000);
@@ -92,11 +137,17 @@ private:
         QVERIFY2(m_daemon->start(), qPrintable(m_daemon->log()));
     }
 
-    // After each job the target release is switched back and its recovery file is gone.
-    void verifyReleaseRestored()
+    // After each job the target release is switched back, every repository is as it was,
+    // and the recovery files are gone.
+    void verifyReleaseRestored(bool packageKitRuns = true)
     {
         QTRY_COMPARE(Corvane::SsuIntegration().release(), QStringLiteral("4.5.0"));
         QTRY_VERIFY(!QFile::exists(ReleaseRecoveryFile));
+        if (!packageKitRuns)
+            return;
+        QTRY_VERIFY(!QFile::exists(ReposRecoveryFile));
+        QTRY_VERIFY_WITH_TIMEOUT(packageKitIdle(), 10000);
+        QCOMPARE(repositories(), m_repositories);
     }
 
 private slots:
@@ -119,6 +170,7 @@ private slots:
         writeFile(PackageKitState, PackageSystem);
         QFile::remove(CacheFile);
         QFile::remove(ReleaseRecoveryFile);
+        QFile::remove(ReposRecoveryFile);
         QFile::remove(SsuCallLog);
         ReleaseServer::configureDevice(m_server.address(), "x1", "4.5.0");
     }
@@ -186,38 +238,137 @@ private slots:
                     match.isEmpty() ? "org.freedesktop.PackageKit" : "Simulated failure"),
             qPrintable(run.err));
         QCOMPARE(BusClient::status(), 0);
-        verifyReleaseRestored();
+        verifyReleaseRestored(!match.isEmpty());
     }
 
-    // The daemon dies while it runs a transaction on the target release; its next start puts
-    // the device back on its own release before doing anything else.
-    void releaseRestoredAfterCrash()
+    void releasedWhileBusy_data()
     {
+        QTest::addColumn<QString>("configuration");
+        QTest::addColumn<QString>("waitFor");
+        QTest::addColumn<QString>("then");
+
+        const QString slowRepos = R"({"durations": {"RepoEnable": 0.8}})";
+        QTest::newRow("cancelled while isolating, then set-method")
+            << slowRepos << "^RepoEnable store false"
+            << "set-method package";
+        QTest::newRow("cancelled while the simulation runs, then check --force")
+            << R"({"durations": {"UpgradeSystem": 1.5}})"
+            << "^UpgradeSystem 6 tessaro"
+            << "check --force";
+        QTest::newRow("cancelled while restoring, then set-method")
+            << slowRepos << "^RepoEnable store true"
+            << "set-method package";
+        QTest::newRow("cancelled while restoring, then download")
+            << slowRepos << "^RepoEnable store true"
+            << "download";
+        QTest::newRow("cancelled while downloading, then set-method")
+            << R"({"durations": {"download": 5}})"
+            << "^UpgradeSystem 2 "
+            << "set-method package";
+        QTest::newRow("simulation fails, then set-method")
+            << R"({"durations": {"RepoEnable": 0.8}, "faults": [{"match": "^UpgradeSystem 6 tessaro", "times": 1}]})"
+            << ""
+            << "set-method package";
+        QTest::newRow("isolation refused, then download")
+            << R"({"faults": [{"match": "^RepoEnable vendor false", "times": 1,
+                 "details": "Failed to obtain authentication."}]})"
+            << ""
+            << "download";
+    }
+
+    // The update manager is released, or a new job starts, while the last one still restores
+    // the repositories: the daemon lives on and the device ends as it was.
+    void releasedWhileBusy()
+    {
+        QFETCH(QString, configuration);
+        QFETCH(QString, waitFor);
+        QFETCH(QString, then);
+
+        startDaemon();
+        QCOMPARE(ctl({"check"}).exitCode, 0);
+        packageKit("Configure", {configuration});
+        if (waitFor.isEmpty()) {
+            const ToolResult failed = ctl({"download"});
+            QCOMPARE(failed.exitCode, 1);
+            if (configuration.contains("RepoEnable vendor")) {
+                QCOMPARE(failed.err,
+                    "error: PackageError: Failed to disable repository vendor: Failed to obtain "
+                    "authentication.\n");
+            }
+        } else {
+            QVERIFY(BusClient::gdbus(
+                        {"call", "--system", "--dest", BusClient::Service, "--object-path",
+                            BusClient::Path, "--method", BusClient::Interface + ".Download"})
+                        .exitCode == 0);
+            QVERIFY(waitForCall(waitFor));
+            QVERIFY(BusClient::gdbus(
+                        {"call", "--system", "--dest", BusClient::Service, "--object-path",
+                            BusClient::Path, "--method", BusClient::Interface + ".CancelDownload"})
+                        .exitCode == 0);
+            QVERIFY(BusClient::waitForStatus(0));
+        }
+        const ToolResult next = ctl(then.split(' '));
+        QVERIFY2(next.exitCode == 0, qPrintable(next.err + m_daemon->log().right(3000)));
+        QVERIFY(m_daemon->isRunning());
+        verifyReleaseRestored();
+        // Each job switched to the target release and back, in turn.
+        const QStringList releases =
+            QString::fromUtf8(readFile(SsuCallLog)).split('\n').filter("setRelease");
+        for (int i = 0; i < releases.size(); ++i)
+            QCOMPARE(releases.at(i), QString("setRelease %1 false").arg(i % 2 ? "4.5.0" : "4.6.0"));
+    }
+
+    void killedMidTransaction_data()
+    {
+        QTest::addColumn<QString>("configuration");
+        QTest::addColumn<QString>("waitFor");
+
+        QTest::newRow("isolating") << R"({"durations": {"RepoEnable": 1}})"
+                                   << "^RepoEnable vendor false";
+        QTest::newRow("running") << R"({"durations": {"UpgradeSystem": 4}})"
+                                 << "^UpgradeSystem 6 ext::query-sizes:";
+        QTest::newRow("restoring") << R"({"durations": {"RepoEnable": 1}})"
+                                   << "^RepoEnable store true";
+    }
+
+    // The daemon dies while it has the target release switched in and repositories off; its
+    // next start puts both back before it looks at the repositories itself.
+    void killedMidTransaction()
+    {
+        QFETCH(QString, configuration);
+        QFETCH(QString, waitFor);
+
         writeFile(CacheFile, R"({"methods": [{"method": 1, "info": {"version": "4.6.0",
             "lastChecked": 1700000000000, "size": 1000, "installSize": 1000}}]})");
-        packageKit("Configure", {R"({"durations": {"UpgradeSystem": 4}})"});
+        packageKit("Configure", {configuration});
         startDaemon();
-        QTRY_VERIFY_WITH_TIMEOUT(
-            packageKit("GetCalls")
-                .contains("UpgradeSystem 6 ext::query-sizes:tessaro-configuration-x1 3"),
-            15000);
+        QVERIFY(waitForCall(waitFor));
         QCOMPARE(readFile(ReleaseRecoveryFile), QByteArray("4.5.0"));
+        QCOMPARE(readFile(ReposRecoveryFile), QByteArray("store\nvendor\n"));
         QCOMPARE(Corvane::SsuIntegration().release(), QStringLiteral("4.6.0"));
 
         m_daemon->kill();
+        // PackageKit finishes what the dead daemon had asked for before the next one starts.
+        QTRY_VERIFY_WITH_TIMEOUT(packageKitIdle(), 15000);
         QFile::remove(SsuCallLog);
         packageKit("Configure", {R"({"durations": {}})"});
+        packageKit("ClearCalls");
         startDaemon();
-        // The new preparation waits behind the dead daemon's size query, and succeeds.
         QVERIFY(BusClient::waitForStatus(0, 30000));
         QCOMPARE(status()["size"].toDouble(), 9000000.0);
         verifyReleaseRestored();
         QCOMPARE(readFile(SsuCallLog),
             QByteArray("setRelease 4.5.0 false\nsetRelease 4.6.0 false\nsetRelease 4.5.0 false\n"));
+        // The left-over repositories come back first; the new preparation sees them on.
+        const QStringList calls = packageKit("GetCalls");
+        QCOMPARE(calls.mid(0, 3),
+            (QStringList {"RepoEnable store true", "RepoEnable vendor true", "GetRepoList 2"}));
     }
 
 private:
     ReleaseServer m_server;
+    const QVariantMap m_repositories =
+        repositories(QJsonDocument::fromJson(PackageSystem)["repositories"].toArray());
     QScopedPointer<DaemonProcess> m_daemon;
 };
 
