@@ -106,53 +106,66 @@ Transaction *PackagekitIntegration::wrapInRepositoryTransaction(Transaction *tra
     return new RepositoryTransaction(transaction, version, restoreRelease, repositories, m_ssu);
 }
 
-void PackagekitIntegration::prepare(const QString &version)
+QSharedPointer<PackagekitIntegration::StepOutcome>
+PackagekitIntegration::startReportingWhenRestored(
+    Transaction *step, Transaction *started, std::function<void()> onSuccess)
 {
-    // The outcome is held back until the whole chain has finished: the wrapper puts the
-    // repositories and the SSU release back only after the size query itself has reported,
-    // and a caller that goes on at once must find the device as it was.
-    struct Outcome
-    {
-        bool sized = false;
-        qlonglong download = 0;
-        qlonglong install = 0;
-        bool failed = false;
-        QString details;
-        bool reported = false;
+    auto outcome = QSharedPointer<StepOutcome>::create();
+    const auto fail = [outcome](const QString &details) {
+        if (!outcome->failed) {
+            outcome->failed = true;
+            outcome->details = details;
+        }
     };
-    auto outcome = std::make_shared<Outcome>();
-    auto fail = [outcome](const QString &details) {
-        outcome->failed = true;
-        outcome->details = details;
-    };
-
-    auto *sizes = new GetSizeTransaction(m_ssu->configurationName());
-    connect(sizes, &GetSizeTransaction::sizeAvailable, this,
-        [outcome](qlonglong download, qlonglong install) {
-            outcome->sized = true;
-            outcome->download = download;
-            outcome->install = install;
-        });
-    connect(sizes, &Transaction::failure, this, fail);
-    Transaction *started = wrapInRepositoryTransaction(sizes, version, true, m_ssu->repos());
-    if (started != sizes)
+    connect(step, &Transaction::failure, this, fail);
+    if (started != step)
         connect(started, &Transaction::failure, this, fail);
-    connect(started, &Transaction::finished, this, [this, outcome] {
+    connect(step, &Transaction::cancelled, this, [outcome] {
+        outcome->cancelled = true;
+    });
+    connect(step, &Transaction::success, this, [this, outcome, step] {
+        outcome->succeeded = true;
+        // What is left to cancel is the report, which cancel() turns into a failure.
+        if (m_currentTransaction == step)
+            m_currentTransaction = nullptr;
+    });
+    connect(started, &Transaction::finished, this, [this, outcome, onSuccess] {
         if (outcome->reported)
             return;
         outcome->reported = true;
-        if (outcome->failed || !outcome->sized)
+        if (outcome->failed)
             onError(outcome->details);
+        else if (outcome->cancelled)
+            emit downloadCancelled();
+        else if (outcome->succeeded)
+            onSuccess();
         else
-            emit getSizeFinished(outcome->download, outcome->install);
+            onError(QString());
     });
     started->start();
+    return outcome;
+}
+
+void PackagekitIntegration::prepare(const QString &version)
+{
+    auto sizes = std::make_shared<QPair<qlonglong, qlonglong>>(-1, -1);
+    auto *query = new GetSizeTransaction(m_ssu->configurationName());
+    connect(query, &GetSizeTransaction::sizeAvailable, this,
+        [sizes](qlonglong download, qlonglong install) {
+            *sizes = {download, install};
+        });
+    Transaction *started = wrapInRepositoryTransaction(query, version, true, m_ssu->repos());
+    // Not kept in m_stepOutcome: a prepare cannot be cancelled.
+    startReportingWhenRestored(query, started, [this, sizes] {
+        if (sizes->first < 0)
+            onError(QString());
+        else
+            emit getSizeFinished(sizes->first, sizes->second);
+    });
 }
 
 void PackagekitIntegration::download(const QString &version)
 {
-    const quint64 job = ++m_job;
-    m_resolvePending = false;
     m_packageNames.clear();
     auto *simulation = new SimulateTransaction(m_ssu->configurationName());
     m_currentTransaction = simulation;
@@ -162,27 +175,13 @@ void PackagekitIntegration::download(const QString &version)
     }
     connect(simulation, &SimulateTransaction::packagesRemoved, this,
         &PackagekitIntegration::collectPackageNames);
-    connect(simulation, &Transaction::failure, this, &PackagekitIntegration::onError);
-    connect(simulation, &Transaction::success, this, [this, job] {
-        if (job != m_job)
-            return;
-        m_currentTransaction = nullptr;
-        m_resolvePending = true;
-    });
     Transaction *started = wrapInRepositoryTransaction(simulation, version, true, m_ssu->repos());
-    if (started != simulation)
-        connect(started, &Transaction::failure, this, &PackagekitIntegration::onError);
-    // The resolve must see the device's own repositories and release, so it waits until the
-    // simulation's wrapper has put them back: a PackageKit daemon need not run one
-    // transaction after the other, and the download's wrapper must not record the target
-    // release as the one to go back to.
-    connect(started, &Transaction::finished, this, [this, job, version] {
-        if (job != m_job || !m_resolvePending)
-            return;
-        m_resolvePending = false;
+    // The resolve waits until the simulation's wrapper has put the repositories and the
+    // release back: a PackageKit daemon need not run one transaction after the other, and the
+    // download's wrapper must not record the target release as the one to go back to.
+    m_stepOutcome = startReportingWhenRestored(simulation, started, [this, version] {
         resolvePackages(version);
     });
-    started->start();
 }
 
 void PackagekitIntegration::collectPackageNames(const QStringList &packageIds)
@@ -195,6 +194,7 @@ void PackagekitIntegration::resolvePackages(const QString &version)
 {
     auto *resolve = new ResolveTransaction(m_packageNames);
     m_currentTransaction = resolve;
+    m_stepOutcome.reset();
     connect(resolve, &ResolveTransaction::packagesResolved, this,
         &PackagekitIntegration::onPackagesResolved);
     connect(resolve, &Transaction::failure, this, &PackagekitIntegration::onError);
@@ -227,13 +227,10 @@ void PackagekitIntegration::downloadPackages(const QString &version)
     auto *download = new DownloadTransaction(m_ssu->configurationName());
     m_currentTransaction = download;
     connect(download, &Transaction::progress, this, &PackagekitIntegration::downloadProgress);
-    connect(download, &Transaction::failure, this, &PackagekitIntegration::onError);
-    connect(download, &Transaction::cancelled, this, &PackagekitIntegration::downloadCancelled);
     Transaction *started = wrapInRepositoryTransaction(download, version, true, m_ssu->repos());
-    if (started != download)
-        connect(started, &Transaction::failure, this, &PackagekitIntegration::onError);
-    connect(started, &Transaction::success, this, &PackagekitIntegration::downloadFinished);
-    started->start();
+    m_stepOutcome = startReportingWhenRestored(download, started, [this] {
+        emit downloadFinished();
+    });
 }
 
 void PackagekitIntegration::onError(QString details)
@@ -243,15 +240,16 @@ void PackagekitIntegration::onError(QString details)
 
 void PackagekitIntegration::cancel()
 {
-    if (m_resolvePending) {
-        // Between the simulation and the resolve: the chain stops as a cancelled simulation
-        // would.
-        m_resolvePending = false;
-        onError(QStringLiteral("Transaction cancelled"));
+    if (!m_currentTransaction) {
+        // The step has ended and its wrapper is restoring: the chain stops there, reported as
+        // a cancelled simulation would be.
+        if (m_stepOutcome && !m_stepOutcome->reported && !m_stepOutcome->failed &&
+            !m_stepOutcome->cancelled) {
+            m_stepOutcome->failed = true;
+            m_stepOutcome->details = QStringLiteral("Transaction cancelled");
+        }
         return;
     }
-    if (!m_currentTransaction)
-        return;
     Transaction *transaction = m_currentTransaction;
     m_currentTransaction = nullptr;
     transaction->cancel();

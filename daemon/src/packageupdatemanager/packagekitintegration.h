@@ -7,6 +7,8 @@
 #include <QSharedPointer>
 #include <QStringList>
 
+#include <functional>
+
 namespace Corvane {
 
 class SsuIntegration;
@@ -54,6 +56,20 @@ private:
     void collectPackageNames(const QStringList &packageIds);
     void resolvePackages(const QString &version);
     void downloadPackages(const QString &version);
+    struct StepOutcome
+    {
+        bool succeeded = false;
+        bool cancelled = false;
+        bool failed = false;
+        QString details;
+        bool reported = false;
+    };
+
+    // Starts a step and reports its outcome only when its wrapper has finished, that is when
+    // the release and the repositories are back: a client that goes on at once must find the
+    // device as it was. onSuccess runs in place of a report when the step succeeded.
+    QSharedPointer<StepOutcome> startReportingWhenRestored(
+        Transaction *step, Transaction *started, std::function<void()> onSuccess);
     void restoreInterruptedChanges();
     void enableDisabledRepos(const QStringList &repos);
 
@@ -61,10 +77,8 @@ private:
     QStringList m_packageNames;
     // Shared with the repository wrappers, which may still be restoring when this is gone.
     QSharedPointer<SsuIntegration> m_ssu;
-    // Counts download jobs, so that a step of an abandoned job does not go on.
-    quint64 m_job = 0;
-    // The simulation has succeeded and the resolve waits for its wrapper to finish.
-    bool m_resolvePending = false;
+    // The running download step's outcome, until it is reported.
+    QSharedPointer<StepOutcome> m_stepOutcome;
 };
 
 } // namespace PackageUpdates
