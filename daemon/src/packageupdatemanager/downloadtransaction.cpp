@@ -28,6 +28,8 @@ void DownloadTransaction::start()
 {
     m_idleTimer.setInterval(IdleIntervalMs);
     m_idleTimer.setSingleShot(true);
+    // A coarse timer may fire up to a second early, before PackageKit was idle for 30 s.
+    m_idleTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_idleTimer, &QTimer::timeout, this, &DownloadTransaction::onPackageManagerIdle);
     connect(PackageKit::Daemon::global(), &PackageKit::Daemon::transactionListChanged, this,
         &DownloadTransaction::onTransactionListChanged);
