@@ -7,6 +7,7 @@
 #include "packageupdatemanager/packageupdatemanager.h"
 #include "packageupdatemanager/repositorytransaction.h"
 #include "packageupdatemanager/resolvetransaction.h"
+#include "polkitmock.h"
 #include "ssuintegration.h"
 #include "util.h"
 
@@ -405,6 +406,44 @@ private slots:
         // Nothing a wrapper still has running may outlive the check above unnoticed.
         QTest::qWait(300);
         QCOMPARE(packageKitState()["repositories"].toArray(), before);
+    }
+
+    void managerReleasedWhileRestoring_data()
+    {
+        QTest::addColumn<int>("heldChange");
+        // The download's repository changes: 1 isolates the simulation, 2 restores after it,
+        // 3 isolates the download, 4 restores once the download has started.
+        QTest::newRow("isolating") << 1;
+        QTest::newRow("restoring") << 2;
+        QTest::newRow("restoring beside the download") << 4;
+    }
+
+    // The manager goes, as when the service selects a method anew, while a wrapper is half
+    // way: the wrapper finishes its work on what it shares, and the next manager's work waits
+    // for it.
+    void managerReleasedWhileRestoring()
+    {
+        QFETCH(int, heldChange);
+
+        loadState(QStringLiteral("4.5.0"),
+            {{"durations", QJsonObject {{"default", 0.02}, {"download", 3}, {"cancel", 0.1}}}});
+        const QJsonArray before = packageKitState()["repositories"].toArray();
+        PolkitMock::hold(PolkitMock::ConfigureSources);
+        auto *manager = new PackageUpdateManager;
+        manager->download(QStringLiteral("4.6.0"));
+        QVERIFY(PolkitMock::waitForHeld(heldChange));
+        manager->cancelDownload();
+        delete manager;
+
+        PackageUpdateManager next;
+        QSignalSpy prepared(&next, &PackageUpdateManager::prepareFinished);
+        next.prepare(QStringLiteral("4.6.0"));
+        PolkitMock::releaseAll();
+        QVERIFY(prepared.wait(20000));
+        QTRY_VERIFY(!QFile::exists(disabledReposFilePath()));
+        QTRY_COMPARE(packageKitState()["repositories"].toArray(), before);
+        QCOMPARE(SsuIntegration().release(), QStringLiteral("4.5.0"));
+        QVERIFY(!QFile::exists(ssuVersionFilePath()));
     }
 
     void install_data()

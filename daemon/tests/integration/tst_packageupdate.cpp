@@ -3,6 +3,7 @@
 // their own test.
 #include "busclient.h"
 #include "daemonprocess.h"
+#include "polkitmock.h"
 #include "releaseserver.h"
 #include "ssuintegration.h"
 
@@ -162,6 +163,7 @@ private slots:
 
     void init()
     {
+        PolkitMock::releaseAll();
         // The stand-in reads its state file when it starts: the next call starts it anew.
         QDBusConnectionInterface *bus = QDBusConnection::systemBus().interface();
         if (bus->isServiceRegistered(PackageKitService).value())
@@ -244,72 +246,83 @@ private slots:
     void releasedWhileBusy_data()
     {
         QTest::addColumn<QString>("configuration");
+        QTest::addColumn<int>("heldChange");
         QTest::addColumn<QString>("waitFor");
-        QTest::addColumn<QString>("then");
+        QTest::addColumn<QStringList>("then");
 
-        const QString slowRepos = R"({"durations": {"RepoEnable": 0.8}})";
-        QTest::newRow("cancelled while isolating, then set-method")
-            << slowRepos << "^RepoEnable store false"
-            << "set-method package";
+        const QStringList setMethod {"SetMethod", "(i)", "1"};
+        const QStringList check {"Check", "sb", "latest", "true"};
+        const QStringList download {"Download"};
+        // The download's repository changes, in order: 1 and 2 isolate the simulation, 3 and 4
+        // restore after it, 5 and 6 isolate the download.
+        QTest::newRow("cancelled while isolating, then set-method") << "{}" << 2 << "" << setMethod;
         QTest::newRow("cancelled while the simulation runs, then check --force")
-            << R"({"durations": {"UpgradeSystem": 1.5}})"
-            << "^UpgradeSystem 6 tessaro"
-            << "check --force";
-        QTest::newRow("cancelled while restoring, then set-method")
-            << slowRepos << "^RepoEnable store true"
-            << "set-method package";
-        QTest::newRow("cancelled while restoring, then download")
-            << slowRepos << "^RepoEnable store true"
-            << "download";
+            << R"({"durations": {"UpgradeSystem": 1.5}})" << 0 << "^UpgradeSystem 6 tessaro"
+            << check;
+        QTest::newRow("cancelled while restoring, then set-method") << "{}" << 3 << "" << setMethod;
+        QTest::newRow("cancelled while restoring, then download") << "{}" << 4 << "" << download;
+        QTest::newRow("cancelled while the download isolates, then check --force")
+            << "{}" << 6 << "" << check;
         QTest::newRow("cancelled while downloading, then set-method")
-            << R"({"durations": {"download": 5}})"
-            << "^UpgradeSystem 2 "
-            << "set-method package";
+            << R"({"durations": {"download": 5}})" << 0 << "^UpgradeSystem 2 " << setMethod;
         QTest::newRow("simulation fails, then set-method")
-            << R"({"durations": {"RepoEnable": 0.8}, "faults": [{"match": "^UpgradeSystem 6 tessaro", "times": 1}]})"
-            << ""
-            << "set-method package";
+            << R"({"faults": [{"match": "^UpgradeSystem 6 tessaro", "times": 1}]})" << 3 << ""
+            << setMethod;
         QTest::newRow("isolation refused, then download")
             << R"({"faults": [{"match": "^RepoEnable vendor false", "times": 1,
                  "details": "Failed to obtain authentication."}]})"
-            << ""
-            << "download";
+            << 0 << "" << download;
     }
 
-    // The update manager is released, or a new job starts, while the last one still restores
-    // the repositories: the daemon lives on and the device ends as it was.
+    // A download ends while its repository changes are under way; the next job follows at
+    // once: the daemon lives on, the next job ends well, and the device ends as it was.
     void releasedWhileBusy()
     {
         QFETCH(QString, configuration);
+        QFETCH(int, heldChange);
         QFETCH(QString, waitFor);
-        QFETCH(QString, then);
+        QFETCH(QStringList, then);
 
         startDaemon();
         QCOMPARE(ctl({"check"}).exitCode, 0);
         packageKit("Configure", {configuration});
-        if (waitFor.isEmpty()) {
-            const ToolResult failed = ctl({"download"});
-            QCOMPARE(failed.exitCode, 1);
-            if (configuration.contains("RepoEnable vendor")) {
-                QCOMPARE(failed.err,
-                    "error: PackageError: Failed to disable repository vendor: Failed to obtain "
-                    "authentication.\n");
-            }
-        } else {
-            QVERIFY(BusClient::gdbus(
-                        {"call", "--system", "--dest", BusClient::Service, "--object-path",
-                            BusClient::Path, "--method", BusClient::Interface + ".Download"})
-                        .exitCode == 0);
+        const auto call = [](const QStringList &method) {
+            return BusClient::busctl(
+                QStringList {"call", BusClient::Service, BusClient::Path, BusClient::Interface} +
+                method)
+                .exitCode;
+        };
+        if (heldChange > 0)
+            PolkitMock::hold(PolkitMock::ConfigureSources);
+        QCOMPARE(call({"Download"}), 0);
+        if (heldChange > 0)
+            QVERIFY(PolkitMock::waitForHeld(heldChange));
+        if (!waitFor.isEmpty())
             QVERIFY(waitForCall(waitFor));
-            QVERIFY(BusClient::gdbus(
-                        {"call", "--system", "--dest", BusClient::Service, "--object-path",
-                            BusClient::Path, "--method", BusClient::Interface + ".CancelDownload"})
-                        .exitCode == 0);
-            QVERIFY(BusClient::waitForStatus(0));
+        if (!configuration.contains("faults"))
+            QCOMPARE(call({"CancelDownload"}), 0);
+        if (heldChange > 0) {
+            // The download is over, but the device is not back yet: the daemon says so, and
+            // refuses to let go of the package method or to start another job.
+            BusSignal errors(QStringLiteral("Error"));
+            QCOMPARE(call(then), 0);
+            QTRY_COMPARE(errors.spy().size(), 1);
+            QCOMPARE(errors.spy().first().first().toList().at(1).toString(),
+                QStringLiteral("Corvane is busy"));
+            QCOMPARE(BusClient::status(), 3);
+            PolkitMock::releaseAll();
         }
-        const ToolResult next = ctl(then.split(' '));
-        QVERIFY2(next.exitCode == 0, qPrintable(next.err + m_daemon->log().right(3000)));
-        QVERIFY(m_daemon->isRunning());
+        QVERIFY(BusClient::waitForStatus(0));
+        QCOMPARE(call(then), 0);
+        // The new job ends well: downloaded, or prepared again.
+        if (then.first() == QLatin1String("Download")) {
+            QTRY_VERIFY_WITH_TIMEOUT(BusClient::property("isDownloaded").toBool(), 30000);
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(
+                BusClient::property("size").toLongLong(), Q_INT64_C(9000000), 30000);
+        }
+        QVERIFY(BusClient::waitForStatus(0, 30000));
+        QVERIFY2(m_daemon->isRunning(), qPrintable(m_daemon->log().right(3000)));
         verifyReleaseRestored();
         // Each job switched to the target release and back, in turn.
         const QStringList releases =
