@@ -16,6 +16,8 @@ packages=(
     util-linux mount procps e2fsprogs openssl nginx-light curl
     # busctl and systemd-analyze, which the tests use as clients nobody here wrote
     systemd
+    # the real-packagekit tests: Debian's PackageKit daemon (dummy backend) and its pkcon
+    packagekit packagekit-tools
 )
 
 export DEBIAN_FRONTEND=noninteractive

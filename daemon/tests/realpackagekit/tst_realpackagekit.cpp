@@ -1,0 +1,514 @@
+// The package update method driven through corvanectl against Debian's PackageKit daemon with
+// its dummy backend, where our stand-in cannot show how the real one schedules, cancels and
+// asks polkit. Each function runs in a device of its own (see CMakeLists.txt).
+//
+// What the dummy backend cannot play: it reports no sizes (no Details signals, so the update's
+// size is 0), its Resolve knows none of the packages its own simulation names (no packages to
+// remove), and it has the fixed repositories fedora, development and livna-development, whose
+// enabled state lives only as long as the packagekitd process.
+#include "busclient.h"
+#include "daemonprocess.h"
+#include "polkitmock.h"
+#include "releaseserver.h"
+#include "ssuintegration.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+const QString Ctl = qEnvironmentVariable("CORVANE_BINARY_DIR") + "/tools/corvanectl/corvanectl";
+const QString CacheFile = QStringLiteral("/home/.system-updates/os-info.json");
+const QString ReleaseRecoveryFile = QStringLiteral("/home/.system-updates/ssu-version");
+const QString DisabledReposFile = QStringLiteral("/home/.system-updates/disabled-repos");
+
+const QString PackageKitService = QStringLiteral("org.freedesktop.PackageKit");
+const QString TransactionInterface = QStringLiteral("org.freedesktop.PackageKit.Transaction");
+const QString MockInterface = QStringLiteral("org.freedesktop.DBus.Mock");
+const QString RefreshSources = QStringLiteral("org.freedesktop.packagekit.system-sources-refresh");
+
+// PackageKit's numbers, as on the bus.
+constexpr uint RoleRefreshCache = 13;
+constexpr uint RoleUpgradeSystem = 33;
+constexpr quint64 FlagSimulate = 1 << 2;
+constexpr uint ExitSuccess = 1;
+constexpr uint ExitCancelled = 3;
+constexpr uint ErrorNotAuthorized = 48;
+
+const QStringList AllRepositories = {"development", "fedora", "livna-development"};
+const QStringList RequiredRepositories = {"fedora"};
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
+    QCOMPARE(file.write(content), content.size());
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+ToolResult ctl(const QStringList &arguments)
+{
+    return BusClient::run(Ctl, arguments, 90000);
+}
+
+QString release()
+{
+    return Corvane::SsuIntegration().release();
+}
+
+// The repositories packagekitd reports enabled, sorted; pkcon is a client nobody here wrote.
+QStringList enabledRepositories()
+{
+    const ToolResult list = BusClient::run(QStringLiteral("pkcon"), {"--plain", "repo-list"});
+    static const QRegularExpression line(
+        QStringLiteral("^\\s*Enabled\\s+(\\S+)"), QRegularExpression::MultilineOption);
+    QStringList result;
+    for (auto it = line.globalMatch(list.out); it.hasNext();)
+        result.append(it.next().captured(1));
+    result.sort();
+    return result;
+}
+
+QDBusMessage callMock(const QString &service, const QString &path, const QString &method,
+    const QVariantList &arguments = {})
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(service, path, MockInterface, method);
+    call.setArguments(arguments);
+    return QDBusConnection::systemBus().call(call, QDBus::Block, 10000);
+}
+
+bool polkit(const QString &method, const QVariantList &arguments = {})
+{
+    return PolkitMock::call(method, arguments).type() == QDBusMessage::ReplyMessage;
+}
+
+// The arguments of each recorded call of a devicecontrol stand-in's method.
+QList<QVariantList> standInCalls(const QString &service, const QString &path, const QString &method)
+{
+    const QDBusMessage reply = callMock(service, path, QStringLiteral("GetMethodCalls"), {method});
+    QList<QVariantList> calls;
+    if (reply.type() != QDBusMessage::ReplyMessage)
+        return calls;
+    const QDBusArgument array = reply.arguments().value(0).value<QDBusArgument>();
+    array.beginArray();
+    while (!array.atEnd()) {
+        qulonglong time = 0;
+        QVariantList arguments;
+        array.beginStructure();
+        array >> time >> arguments;
+        array.endStructure();
+        calls.append(arguments);
+    }
+    array.endArray();
+    return calls;
+}
+
+} // namespace
+
+/**
+ * Every transaction of the real PackageKit as any client on the system bus sees it: role,
+ * flags, errors and exit from the transactions' signals, and each TransactionListChanged.
+ * Refused transactions never enter the list, so the transactions' own signals are followed.
+ */
+class PackageKitRecorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Transaction
+    {
+        QString path;
+        uint role = 0;
+        quint64 flags = 0;
+        qint64 listedMs = -1;
+        qint64 finishedMs = -1;
+        uint exit = 0;
+        QList<uint> errors;
+
+        bool isDownload() const { return role == RoleUpgradeSystem && !(flags & FlagSimulate); }
+    };
+    struct ListChange
+    {
+        qint64 ms;
+        QStringList paths;
+    };
+
+    PackageKitRecorder()
+    {
+        m_clock.start();
+        QDBusConnection bus = QDBusConnection::systemBus();
+        // An empty path matches every transaction object.
+        bus.connect(PackageKitService, QString(), QStringLiteral("org.freedesktop.DBus.Properties"),
+            QStringLiteral("PropertiesChanged"), this, SLOT(onPropertiesChanged(QDBusMessage)));
+        bus.connect(PackageKitService, QString(), TransactionInterface, QStringLiteral("ErrorCode"),
+            this, SLOT(onErrorCode(QDBusMessage)));
+        bus.connect(PackageKitService, QString(), TransactionInterface, QStringLiteral("Finished"),
+            this, SLOT(onFinished(QDBusMessage)));
+        bus.connect(PackageKitService, QStringLiteral("/org/freedesktop/PackageKit"),
+            PackageKitService, QStringLiteral("TransactionListChanged"), this,
+            SLOT(onListChanged(QStringList)));
+    }
+
+    qint64 now() const { return m_clock.elapsed(); }
+    const QList<ListChange> &listChanges() const { return m_lists; }
+
+    QList<Transaction> transactions(uint role) const
+    {
+        QList<Transaction> result;
+        for (const QString &path : m_order) {
+            if (m_transactions[path].role == role)
+                result.append(m_transactions[path]);
+        }
+        return result;
+    }
+
+    QList<Transaction> downloads() const
+    {
+        QList<Transaction> result;
+        for (const Transaction &transaction : transactions(RoleUpgradeSystem)) {
+            if (transaction.isDownload())
+                result.append(transaction);
+        }
+        return result;
+    }
+
+private slots:
+    void onPropertiesChanged(const QDBusMessage &message)
+    {
+        if (message.arguments().value(0).toString() != TransactionInterface)
+            return;
+        const QVariantMap changed =
+            qdbus_cast<QVariantMap>(message.arguments().value(1).value<QDBusArgument>());
+        Transaction &transaction = entry(message.path());
+        if (changed.contains(QStringLiteral("Role")))
+            transaction.role = changed.value(QStringLiteral("Role")).toUInt();
+        if (changed.contains(QStringLiteral("TransactionFlags")))
+            transaction.flags = changed.value(QStringLiteral("TransactionFlags")).toULongLong();
+    }
+
+    void onErrorCode(const QDBusMessage &message)
+    {
+        entry(message.path()).errors.append(message.arguments().value(0).toUInt());
+    }
+
+    void onFinished(const QDBusMessage &message)
+    {
+        Transaction &transaction = entry(message.path());
+        transaction.exit = message.arguments().value(0).toUInt();
+        transaction.finishedMs = now();
+    }
+
+    void onListChanged(const QStringList &paths)
+    {
+        m_lists.append({now(), paths});
+        for (const QString &path : paths) {
+            Transaction &transaction = entry(path);
+            if (transaction.listedMs < 0)
+                transaction.listedMs = now();
+        }
+    }
+
+private:
+    Transaction &entry(const QString &path)
+    {
+        if (!m_transactions.contains(path)) {
+            m_order.append(path);
+            m_transactions[path].path = path;
+        }
+        return m_transactions[path];
+    }
+
+    QElapsedTimer m_clock;
+    QMap<QString, Transaction> m_transactions;
+    QStringList m_order;
+    QList<ListChange> m_lists;
+};
+
+class TestRealPackageKit : public QObject
+{
+    Q_OBJECT
+
+private:
+    void startDaemon()
+    {
+        m_daemon.reset(new DaemonProcess());
+        QVERIFY2(m_daemon->start(), qPrintable(m_daemon->log()));
+    }
+
+    // corvanectl download in the background, while the test goes on with the event loop
+    // running: the recorder's times are taken when a signal is handled.
+    void startDownload()
+    {
+        m_downloadEnded.reset(new QSignalSpy(
+            &m_download, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished)));
+        m_download.start(Ctl, {QStringLiteral("download")});
+        QVERIFY(m_download.waitForStarted());
+    }
+
+    [[nodiscard]] bool waitForDownloadClient(int timeoutMs)
+    {
+        return !m_downloadEnded->isEmpty() || m_downloadEnded->wait(timeoutMs);
+    }
+
+    // Whatever a job did to the device for its own transactions has been undone: the
+    // release, the recovery file and the repositories.
+    static bool deviceRestored()
+    {
+        return QTest::qWaitFor(
+            [] {
+                return release() == QLatin1String("4.5.0") && !QFile::exists(ReleaseRecoveryFile) &&
+                    enabledRepositories() == AllRepositories;
+            },
+            15000);
+    }
+
+    static QString device()
+    {
+        return QStringLiteral("release %1, recovery file %2, enabled: %3")
+            .arg(release(), QFile::exists(ReleaseRecoveryFile) ? "present" : "absent",
+                enabledRepositories().join(' '));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<QProcess::ExitStatus>();
+        QVERIFY(m_server.start());
+        m_server.serve(QStringLiteral("metav2"),
+            R"({"devices": [{"device": "x1", "latestRelease": "4.6.0", "releases": [
+                {"version": "4.6.0", "updateMethods": [{"method": "Package"}]}]}]})");
+        // The device's polkit mock allows what it knows of; PackageKit's actions too.
+        QVERIFY(polkit(QStringLiteral("AllowUnknown"), {true}));
+    }
+
+    void init()
+    {
+        QVERIFY(polkit(QStringLiteral("AllowUnknown"), {true}));
+        QVERIFY(polkit(QStringLiteral("SimulateHangActions"), {QStringList()}));
+        // The dummy backend keeps its repository states while packagekitd runs.
+        for (const QString &repository : AllRepositories) {
+            if (!enabledRepositories().contains(repository))
+                BusClient::run(QStringLiteral("pkcon"), {"--plain", "repo-enable", repository});
+        }
+        QCOMPARE(enabledRepositories(), AllRepositories);
+        QFile::remove(CacheFile);
+        QFile::remove(ReleaseRecoveryFile);
+        QFile::remove(DisabledReposFile);
+        QFile::remove(QStringLiteral("/system-update"));
+        // The SSU repositories are the ones the update needs; the backend's others are
+        // disabled around each of the daemon's transactions.
+        writeFile(QStringLiteral("/etc/ssu/ssu.ini"),
+            QStringLiteral("[General]\nrelease = 4.5.0\nmodel = x1\ndomain = test\n"
+                           "[domain-test]\nreleaseDomain = %1\n"
+                           "[repositories]\nrepos = %2\n")
+                .arg(m_server.address(), RequiredRepositories.join(QStringLiteral(", ")))
+                .toUtf8());
+    }
+
+    void cleanup()
+    {
+        if (m_download.state() != QProcess::NotRunning) {
+            m_download.kill();
+            m_download.waitForFinished();
+        }
+        if (QTest::currentTestFailed() && m_daemon)
+            qInfo().noquote() << "The daemon's log:\n" << m_daemon->log();
+        m_daemon.reset();
+    }
+
+    void packageFlow()
+    {
+        startDaemon();
+        PackageKitRecorder recorder;
+        const ToolResult check = ctl({"check"});
+        QVERIFY2(check.exitCode == 0, qPrintable(check.err));
+        QCOMPARE(BusClient::property("version").toString(), QStringLiteral("4.6.0"));
+        QVERIFY2(deviceRestored(), qPrintable(device()));
+        const ToolResult method = ctl({"set-method", "package"});
+        QVERIFY2(method.exitCode == 0, qPrintable(method.err));
+
+        const ToolResult download = ctl({"download"});
+        QVERIFY2(download.exitCode == 0, qPrintable(download.err));
+        QCOMPARE(BusClient::property("isDownloaded").toBool(), true);
+        QTRY_COMPARE(recorder.downloads().size(), 1);
+        QTRY_COMPARE(recorder.downloads().first().exit, ExitSuccess);
+        QVERIFY2(deviceRestored(), qPrintable(device()));
+
+        const ToolResult install = ctl({"install", "--reboot"});
+        QVERIFY2(install.exitCode == 0, qPrintable(install.err));
+        const QString info = QStringLiteral("/var/lib/zovoveva-update/update_info.ini");
+        QCOMPARE(QFileInfo(QStringLiteral("/system-update")).symLinkTarget(), info);
+        QVERIFY2(readFile(info).contains("version=4.6.0"), readFile(info).constData());
+        QTRY_COMPARE(standInCalls(QStringLiteral("com.nokia.dsme"),
+                         QStringLiteral("/com/nokia/dsme/request"), QStringLiteral("req_reboot"))
+                         .size(),
+            1);
+        const QList<QVariantList> shutdown = standInCalls(QStringLiteral("org.nemomobile.lipstick"),
+            QStringLiteral("/shutdown"), QStringLiteral("setShutdownMode"));
+        QCOMPARE(shutdown.size(), 1);
+        QCOMPARE(shutdown.first().value(0).toString(), QStringLiteral("upgrade"));
+    }
+
+    // The real daemon stops a cancelled transaction about 1.5 s after the call.
+    void cancelledDownload()
+    {
+        startDaemon();
+        QCOMPARE(ctl({"check"}).exitCode, 0);
+        PackageKitRecorder recorder;
+        BusSignal progress(QStringLiteral("DownloadProgress"));
+        startDownload();
+        QVERIFY(progress.spy().wait(60000));
+
+        const ToolResult cancel = ctl({"cancel"});
+        QCOMPARE(cancel.exitCode, 0);
+        QCOMPARE(cancel.out, QStringLiteral("Download cancelled.\n"));
+        QVERIFY(waitForDownloadClient(30000));
+        QCOMPARE(m_download.exitCode(), 1);
+        QCOMPARE(BusClient::status(), 0);
+        QCOMPARE(BusClient::property("isDownloaded").toBool(), false);
+        // PackageKit's own transaction ends cancelled, not merely forgotten by the daemon.
+        QTRY_COMPARE(recorder.downloads().size(), 1);
+        QTRY_COMPARE(recorder.downloads().first().exit, ExitCancelled);
+        QVERIFY2(deviceRestored(), qPrintable(device()));
+    }
+
+    // polkit refuses the download (the simulations ask for nothing); the daemon retries, then
+    // reports PackageKit's text.
+    void refusedDownload()
+    {
+        startDaemon();
+        QCOMPARE(ctl({"check"}).exitCode, 0);
+        QVERIFY(polkit(QStringLiteral("AllowUnknown"), {false}));
+        QVERIFY(polkit(QStringLiteral("SetAllowed"),
+            {QStringList {PolkitMock::ConfigureSources, RefreshSources}}));
+        PackageKitRecorder recorder;
+
+        const ToolResult download = ctl({"download"});
+        QCOMPARE(download.exitCode, 1);
+        QVERIFY2(download.err.contains(
+                     QStringLiteral("error: PackageError: Failed to obtain authentication.")),
+            qPrintable(download.err));
+        QCOMPARE(BusClient::status(), 0);
+        QCOMPARE(BusClient::property("isDownloaded").toBool(), false);
+        // The first attempt and three retries.
+        QTRY_COMPARE(recorder.downloads().size(), 4);
+        const QList<PackageKitRecorder::Transaction> attempts = recorder.downloads();
+        for (const PackageKitRecorder::Transaction &attempt : attempts)
+            QCOMPARE(attempt.errors, QList<uint> {ErrorNotAuthorized});
+        QVERIFY2(deviceRestored(), qPrintable(device()));
+    }
+
+    // The daemon is killed while the repositories it does not need are disabled and the
+    // device is on the target release; its next start puts both back.
+    void repositoriesRestoredAfterCrash()
+    {
+        startDaemon();
+        QCOMPARE(ctl({"check"}).exitCode, 0);
+        QVERIFY2(deviceRestored(), qPrintable(device()));
+
+        // Each repository change waits for polkit's answer, so the moment is chosen exactly:
+        // two disabling calls are let through, the first re-enabling one is held.
+        QVERIFY(polkit(
+            QStringLiteral("SimulateHangActions"), {QStringList {PolkitMock::ConfigureSources}}));
+        startDownload();
+        for (int change = 0; change < 2; ++change) {
+            QTRY_VERIFY_WITH_TIMEOUT(PolkitMock::holds(), 30000);
+            QVERIFY(polkit(QStringLiteral("ReleaseHangingCalls")));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(PolkitMock::holds(), 30000);
+        QCOMPARE(enabledRepositories(), RequiredRepositories);
+        QCOMPARE(release(), QStringLiteral("4.6.0"));
+        QCOMPARE(readFile(ReleaseRecoveryFile), QByteArray("4.5.0"));
+        QStringList recorded = QString::fromUtf8(readFile(DisabledReposFile)).split('\n');
+        recorded.removeAll(QString());
+        recorded.sort();
+        QCOMPARE(recorded, QStringList({"development", "livna-development"}));
+
+        m_daemon->kill();
+        m_download.kill();
+        // The held call stays unanswered: only the next start may enable the repositories.
+        QVERIFY(polkit(QStringLiteral("SimulateHangActions"), {QStringList()}));
+        // The cache file from the check selects the package method at start.
+        startDaemon();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            BusClient::status() == 0 && !QFile::exists(ReleaseRecoveryFile), 30000);
+        QVERIFY2(deviceRestored(), qPrintable(device()));
+        // A list left behind would enable repositories again at a later start, when the user
+        // may have disabled them.
+        QTRY_VERIFY(!QFile::exists(DisabledReposFile));
+    }
+
+    // Another client's transaction makes our download step aside; it comes back once
+    // PackageKit has had no transaction for 30 s. Waits about a minute.
+    void downloadYieldsToForeignTransaction()
+    {
+        if (qEnvironmentVariableIsEmpty("CORVANE_SLOW_TESTS"))
+            QSKIP("waits 30 seconds of idleness; set CORVANE_SLOW_TESTS");
+        startDaemon();
+        QCOMPARE(ctl({"check"}).exitCode, 0);
+        PackageKitRecorder recorder;
+        BusSignal progress(QStringLiteral("DownloadProgress"));
+        startDownload();
+        QVERIFY(progress.spy().wait(60000));
+
+        // A refresh runs 5 s with the dummy backend, beside the download.
+        QProcess foreign;
+        foreign.start(QStringLiteral("pkcon"), {"--plain", "refresh", "force"});
+        QVERIFY(waitForDownloadClient(120000));
+        QVERIFY2(m_download.exitCode() == 0, m_download.readAllStandardError().constData());
+        QVERIFY(foreign.state() == QProcess::NotRunning || foreign.waitForFinished());
+        QCOMPARE(foreign.exitCode(), 0);
+
+        const QList<PackageKitRecorder::Transaction> downloads = recorder.downloads();
+        QCOMPARE(downloads.size(), 2);
+        QCOMPARE(downloads.at(0).exit, ExitCancelled);
+        QCOMPARE(downloads.at(1).exit, ExitSuccess);
+        const QList<PackageKitRecorder::Transaction> refreshes =
+            recorder.transactions(RoleRefreshCache);
+        QVERIFY(!refreshes.isEmpty());
+        const PackageKitRecorder::Transaction &refresh = refreshes.last();
+        QCOMPARE(refresh.exit, ExitSuccess);
+        // Stepped aside while the refresh ran, not after it.
+        QVERIFY(downloads.at(0).finishedMs < refresh.finishedMs);
+
+        qint64 lastEmpty = -1;
+        for (const PackageKitRecorder::ListChange &change : recorder.listChanges()) {
+            if (change.ms >= downloads.at(1).listedMs)
+                break;
+            if (change.paths.isEmpty() && lastEmpty < 0)
+                lastEmpty = change.ms;
+            else if (!change.paths.isEmpty())
+                lastEmpty = -1;
+        }
+        QVERIFY(lastEmpty >= refresh.finishedMs);
+        // Qt runs a timer of 20 s or more on whole seconds of the clock: up to 1 s early.
+        const qint64 idle = downloads.at(1).listedMs - lastEmpty;
+        QVERIFY2(idle >= 28900 && idle < 40000, qPrintable(QString::number(idle)));
+
+        QCOMPARE(BusClient::status(), 0);
+        QCOMPARE(BusClient::property("isDownloaded").toBool(), true);
+        QVERIFY2(deviceRestored(), qPrintable(device()));
+    }
+
+private:
+    ReleaseServer m_server;
+    QScopedPointer<DaemonProcess> m_daemon;
+    QProcess m_download;
+    QScopedPointer<QSignalSpy> m_downloadEnded;
+};
+
+QTEST_GUILESS_MAIN(TestRealPackageKit)
+#include "tst_realpackagekit.moc"
