@@ -2,6 +2,7 @@
 // device's PackageKit stand-in over the private system bus.
 #include "busclient.h"
 #include "enums.h"
+#include "fileio.h"
 #include "packageupdatemanager/downloadtransaction.h"
 #include "packageupdatemanager/getsizetransaction.h"
 #include "packageupdatemanager/packageupdatemanager.h"
@@ -95,12 +96,6 @@ QJsonObject packageKitState()
 QStringList packageKitCalls()
 {
     return control(QStringLiteral("GetCalls")).arguments().value(0).toStringList();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // A transaction as a data row names it: "sizes", "download" or "resolve NAME...".

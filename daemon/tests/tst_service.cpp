@@ -1,6 +1,7 @@
 // The service object in-process, inside the simulated device: its cache file, the rules of a
 // finished check, and what it refuses.
 #include "enums.h"
+#include "fileio.h"
 #include "service.h"
 #include "util.h"
 
@@ -32,13 +33,6 @@ QByteArray packageUpdate(const QByteArray &facts = {})
 {
     return R"({"methods": [{"method": 1, "info": {"version": "4.1.0", "lastChecked": 1)" + facts +
         "}}]}";
-}
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(content), content.size());
 }
 
 void plantCache(const QByteArray &content, uid_t owner = 0, gid_t group = 0)

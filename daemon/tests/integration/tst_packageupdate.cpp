@@ -3,6 +3,7 @@
 // their own test.
 #include "busclient.h"
 #include "daemonprocess.h"
+#include "fileio.h"
 #include "polkitmock.h"
 #include "releaseserver.h"
 #include "ssuintegration.h"
@@ -49,19 +50,6 @@ const QByteArray PackageSystem = R"({
         "obsoletes": ["game"], "sizes": {"download": 9000000, "install": 3000, "remove": 1000}}},
     "durations": {"UpgradeSystem": 0.3}
 })";
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    QCOMPARE(file.write(content), content.size());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QStringList packageKit(const QString &method, const QVariantList &arguments = {})
 {

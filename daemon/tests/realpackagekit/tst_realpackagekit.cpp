@@ -8,6 +8,7 @@
 // enabled state lives only as long as the packagekitd process.
 #include "busclient.h"
 #include "daemonprocess.h"
+#include "fileio.h"
 #include "polkitmock.h"
 #include "releaseserver.h"
 #include "ssuintegration.h"
@@ -45,19 +46,6 @@ constexpr uint ErrorNotAuthorized = 48;
 
 const QStringList AllRepositories = {"development", "fedora", "livna-development"};
 const QStringList RequiredRepositories = {"fedora"};
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    QCOMPARE(file.write(content), content.size());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 ToolResult ctl(const QStringList &arguments)
 {
