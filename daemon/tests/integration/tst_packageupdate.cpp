@@ -321,35 +321,39 @@ private slots:
 
     void killedMidTransaction_data()
     {
-        QTest::addColumn<QString>("configuration");
+        QTest::addColumn<int>("heldChange");
         QTest::addColumn<QString>("waitFor");
 
-        QTest::newRow("isolating") << R"({"durations": {"RepoEnable": 1}})"
-                                   << "^RepoEnable vendor false";
-        QTest::newRow("running") << R"({"durations": {"UpgradeSystem": 4}})"
-                                 << "^UpgradeSystem 6 ext::query-sizes:";
-        QTest::newRow("restoring") << R"({"durations": {"RepoEnable": 1}})"
-                                   << "^RepoEnable store true";
+        // The preparation's repository changes: 1 and 2 isolate, 3 and 4 restore.
+        QTest::newRow("isolating") << 2 << "";
+        QTest::newRow("running") << 0 << "^UpgradeSystem 6 ext::query-sizes:";
+        QTest::newRow("restoring") << 3 << "";
     }
 
     // The daemon dies while it has the target release switched in and repositories off; its
     // next start puts both back before it looks at the repositories itself.
     void killedMidTransaction()
     {
-        QFETCH(QString, configuration);
+        QFETCH(int, heldChange);
         QFETCH(QString, waitFor);
 
         writeFile(CacheFile, R"({"methods": [{"method": 1, "info": {"version": "4.6.0",
             "lastChecked": 1700000000000, "size": 1000, "installSize": 1000}}]})");
-        packageKit("Configure", {configuration});
+        packageKit("Configure", {R"({"durations": {"UpgradeSystem": 4}})"});
+        if (heldChange > 0)
+            PolkitMock::hold(PolkitMock::ConfigureSources);
         startDaemon();
-        QVERIFY(waitForCall(waitFor));
+        if (heldChange > 0)
+            QVERIFY(PolkitMock::waitForHeld(heldChange));
+        else
+            QVERIFY(waitForCall(waitFor));
         QCOMPARE(readFile(ReleaseRecoveryFile), QByteArray("4.5.0"));
         QCOMPARE(readFile(ReposRecoveryFile), QByteArray("store\nvendor\n"));
         QCOMPARE(Corvane::SsuIntegration().release(), QStringLiteral("4.6.0"));
 
         m_daemon->kill();
         // PackageKit finishes what the dead daemon had asked for before the next one starts.
+        PolkitMock::releaseAll();
         QTRY_VERIFY_WITH_TIMEOUT(packageKitIdle(), 15000);
         QFile::remove(SsuCallLog);
         packageKit("Configure", {R"({"durations": {}})"});
