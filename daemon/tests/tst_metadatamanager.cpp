@@ -20,6 +20,14 @@ const QByteArray V2Document = R"({"devices": [{"device": "x1", "latestRelease": 
 const QByteArray V1Document = R"({"releases": [{"deviceModel": "x1", "latest": "4.1.0",
     "versions": [{"version": "4.1.0", "from": ["4.0.0"]}]}]})";
 
+constexpr int MiB = 1024 * 1024;
+
+// The document grown with trailing blanks, which JSON allows, to exactly the given size.
+QByteArray ofSize(const QByteArray &document, int size)
+{
+    return document + QByteArray(size - document.size(), ' ');
+}
+
 // The device's release server: one of the test CA, one nobody vouches for (reached without and
 // with "insecure"), or none at all.
 enum class Server { Trusted, SelfSigned, Insecure, NoDomain };
@@ -72,6 +80,16 @@ private slots:
         QTest::newRow("v1 invalid")
             << trusted << QByteArray() << QByteArray(R"({"releases": [{"latest": ""}]})") << 0
             << invalid << "Metadata is not valid" << v1Fetched;
+        // The limit holds for what arrives, however fast: at full speed on loopback a whole
+        // document may come in before the first progress report.
+        QTest::newRow("v2 of exactly 64 MiB")
+            << trusted << ofSize(V2Document, 64 * MiB) << V1Document << 2 << none << "" << v2Only;
+        QTest::newRow("v2 one byte over 64 MiB: v1")
+            << trusted << ofSize(V2Document, 64 * MiB + 1) << V1Document << 1 << none << ""
+            << QStringList {"GET /metav2/ 200", "GET /meta/ 200"};
+        QTest::newRow("v1 over 64 MiB")
+            << trusted << QByteArray() << ofSize(V1Document, 65 * MiB) << 0 << invalid
+            << "Metadata document is larger than 64 MiB" << v1Fetched;
         QTest::newRow("empty release domain")
             << Server::NoDomain << V2Document << V1Document << 0 << UpdateError::SsuError
             << "Invalid ssu domain configuration: releaseDomain is empty" << QStringList();
@@ -108,8 +126,10 @@ private slots:
         manager.getMetadata(QStringLiteral("latest"));
         QTRY_COMPARE(finished.count() + errors.count(), 1);
         if (error == UpdateError::NoError) {
+            QCOMPARE(finished.count(), 1);
             QCOMPARE(finished.first().first().value<MethodVersions>().size(), found);
         } else {
+            QCOMPARE(errors.count(), 1);
             QCOMPARE(errors.first().at(0).value<UpdateError>(), error);
             QVERIFY2(errors.first().at(1).toString().contains(details),
                 qPrintable(errors.first().at(1).toString()));

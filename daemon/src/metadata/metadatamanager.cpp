@@ -13,12 +13,21 @@
 #include <QNetworkRequest>
 #include <QUrl>
 
+#include <memory>
+
 namespace Corvane {
 
 namespace {
 const QString MetadataV2Url = QStringLiteral("https://%1/metav2/");
 const QString MetadataV1Url = QStringLiteral("https://%1/meta/");
+// A metadata document is a few megabytes at most; a server that sends without end is cut off
+// instead of filling the daemon's memory.
 constexpr qint64 MaximumDocumentSize = 64 * 1024 * 1024;
+const QString DocumentTooLarge = QStringLiteral("Metadata document is larger than 64 MiB");
+// The reply holds at most this much; the rest waits in the socket until we have read it.
+constexpr qint64 ReadBufferSize = 1024 * 1024;
+// The body as read while it arrived, handed to the reply handler with its reply.
+constexpr char BodyProperty[] = "corvaneBody";
 // A check has no cancel: a server that goes silent must not keep the service busy for ever.
 constexpr int TransferTimeoutMs = 30000;
 } // namespace
@@ -48,16 +57,26 @@ void MetadataManager::request(
     QNetworkRequest networkRequest(QUrl(urlTemplate.arg(domain), QUrl::TolerantMode));
     networkRequest.setTransferTimeout(TransferTimeoutMs);
     QNetworkReply *reply = networkAccessManager()->get(networkRequest);
-    // Called with this object as context, so the handler finds the reply as its sender.
-    connect(reply, &QNetworkReply::finished, this, [this, handler, version] {
-        (this->*handler)(version);
-    });
-    // A metadata document is a few megabytes at most; a server that sends without end is cut
-    // off instead of filling the daemon's memory.
-    connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64) {
-        if (received > MaximumDocumentSize)
+    reply->setReadBufferSize(ReadBufferSize);
+    // Counted as the bytes arrive, so a document is cut off the moment it passes the limit, not
+    // at the next progress report, which may only come with the end of the transfer.
+    auto body = std::make_shared<QByteArray>();
+    auto readArrived = [reply, body] {
+        if (reply->isOpen())
+            body->append(reply->readAll());
+        return body->size() <= MaximumDocumentSize;
+    };
+    connect(reply, &QNetworkReply::readyRead, this, [reply, readArrived] {
+        if (!readArrived())
             reply->abort();
     });
+    // Called with this object as context, so the handler finds the reply as its sender.
+    connect(
+        reply, &QNetworkReply::finished, this, [this, handler, version, reply, body, readArrived] {
+            readArrived();
+            reply->setProperty(BodyProperty, *body);
+            (this->*handler)(version);
+        });
     connect(reply, &QNetworkReply::sslErrors, this, [this, reply](const QList<QSslError> &errors) {
         if (m_ignoreSslErrors)
             reply->ignoreSslErrors(errors);
@@ -70,12 +89,16 @@ void MetadataManager::onMetadataV2Reply(QString version)
     if (!reply)
         return;
     reply->deleteLater();
-    if (reply->error() != QNetworkReply::NoError) {
+    const QByteArray body = reply->property(BodyProperty).toByteArray();
+    if (reply->error() != QNetworkReply::NoError || body.size() > MaximumDocumentSize) {
+        qWarning().noquote() << Q_FUNC_INFO
+                             << (body.size() > MaximumDocumentSize ? DocumentTooLarge
+                                                                   : reply->errorString());
         qWarning() << Q_FUNC_INFO << "Metadata v2 is not available. Checking metadata v1...";
         request(MetadataV1Url, &MetadataManager::onMetadataReply, version);
         return;
     }
-    parse<MetadataV2>(reply, version);
+    parse<MetadataV2>(body, version);
 }
 
 void MetadataManager::onMetadataReply(QString version)
@@ -84,19 +107,26 @@ void MetadataManager::onMetadataReply(QString version)
     if (!reply)
         return;
     reply->deleteLater();
+    const QByteArray body = reply->property(BodyProperty).toByteArray();
+    // Checked first: the cut-off transfer also reports itself as cancelled.
+    if (body.size() > MaximumDocumentSize) {
+        qWarning().noquote() << Q_FUNC_INFO << "No metadata available:" << DocumentTooLarge;
+        emit error(Enums::UpdateError::MetadataError, DocumentTooLarge);
+        return;
+    }
     if (reply->error() != QNetworkReply::NoError) {
         qWarning().noquote() << Q_FUNC_INFO << "No metadata available:" << reply->errorString();
         emit error(Enums::UpdateError::NetworkError, reply->errorString());
         return;
     }
-    parse<Metadata>(reply, version);
+    parse<Metadata>(body, version);
 }
 
 template<typename Document>
-void MetadataManager::parse(QNetworkReply *reply, const QString &version)
+void MetadataManager::parse(const QByteArray &body, const QString &version)
 {
     QJsonParseError parseError;
-    const QJsonDocument json = QJsonDocument::fromJson(reply->readAll(), &parseError);
+    const QJsonDocument json = QJsonDocument::fromJson(body, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
         emit error(Enums::UpdateError::MetadataError, parseError.errorString());
         return;

@@ -5,8 +5,6 @@
 #include <QHash>
 #include <QObject>
 
-class QNetworkReply;
-
 namespace Corvane {
 
 class SsuIntegration;
@@ -38,7 +36,7 @@ private:
     void request(const QString &urlTemplate, void (MetadataManager::*handler)(QString),
         const QString &version);
     template<typename Document>
-    void parse(QNetworkReply *reply, const QString &version);
+    void parse(const QByteArray &body, const QString &version);
 
     SsuIntegration *m_ssu;
     bool m_ignoreSslErrors;
