@@ -16,8 +16,11 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QStorageInfo>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/mount.h>
@@ -33,17 +36,16 @@ const QString Version = QStringLiteral("5.0.1.10");
 const QString Name = QStringLiteral("a-b-5.0.1.10");
 const QString Marker = QStringLiteral("/usr/share/lipstick/devicelock/.clear-device");
 const QString Inspect = QStringLiteral("/tmp/inspect");
-// Writes a tar.gz of entries given as a Python list of (name, kind, size or link target), kind
-// f(ile) of random bytes, d(irectory) or l(ink), and prints each name with the MD5 of its data.
+// Writes a tar.gz of entries given as a Python list of (name, kind, size), kind f(ile) of
+// random bytes or d(irectory), and prints each name with the MD5 of its data.
 const char *const TarWriter = R"(import ast, hashlib, io, os, sys, tarfile
-kinds = {"f": tarfile.REGTYPE, "d": tarfile.DIRTYPE, "l": tarfile.SYMTYPE}
+kinds = {"f": tarfile.REGTYPE, "d": tarfile.DIRTYPE}
 with tarfile.open(sys.argv[1], "w:gz", compresslevel=1) as archive:
-    for name, kind, argument in ast.literal_eval(sys.argv[2]):
+    for name, kind, size in ast.literal_eval(sys.argv[2]):
         entry = tarfile.TarInfo(name)
         entry.type = kinds[kind]
-        data = os.urandom(argument) if kind == "f" else b""
+        data = os.urandom(size) if kind == "f" else b""
         entry.size = len(data)
-        entry.linkname = argument if kind == "l" else ""
         archive.addfile(entry, io.BytesIO(data))
         print(name, hashlib.md5(data).hexdigest())
 )";
@@ -56,9 +58,79 @@ int run(const QString &program, const QStringList &arguments, QString *output = 
     return result.exitCode;
 }
 
+// Release metadata offering version 5.0.1.10 of model m1 by the reset method only.
+const QByteArray ResetRelease =
+    R"({"devices": [{"device": "m1", "latestRelease": "5.0.1.10", "releases":
+    [{"version": "5.0.1.10", "updateMethods": [{"method": "Reset"}]}]}]})";
+
+bool callDaemon(const QString &method, const QStringList &arguments = {})
+{
+    return BusClient::gdbus(
+               QStringList {"call", "--system", "--dest", BusClient::Service, "--object-path",
+                   BusClient::Path, "--method", BusClient::Interface + '.' + method} +
+               arguments)
+               .exitCode == 0;
+}
+
 bool isMounted(const QString &path)
 {
     return QStorageInfo(path).rootPath() == path;
+}
+
+struct Link
+{
+    QString name;
+    QString target;
+    bool hard;
+};
+
+// "a->b" is a symbolic link a to b, "a=>b" a hard link; separated by blanks.
+QList<Link> parseLinks(const QString &links)
+{
+    QList<Link> result;
+    for (const QString &link : links.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const bool hard = link.contains(QLatin1String("=>"));
+        const QStringList parts = link.split(hard ? QLatin1String("=>") : QLatin1String("->"));
+        result.append({parts.at(0), parts.at(1), hard});
+    }
+    return result;
+}
+
+// Makes the archive with GNU tar from real files and links: the image files of the install
+// table and a directory d (unless withFiles is false), then the links, in that order, so that
+// each hard link follows the file it shares. Gives the MD5 of each regular file's data.
+[[nodiscard]] bool writeTarArchive(
+    const QString &archive, const QList<Link> &links, bool withFiles, QHash<QString, QString> *sums)
+{
+    QTemporaryDir stage;
+    const QDir dir(stage.path());
+    QStringList members;
+    if (withFiles) {
+        const QList<QPair<QString, qint64>> files {{"boot.img", 300000}, {"root.img.001", 500000},
+            {"root.img.000", 8388608}, {"home.img.000", 200000}, {"vendor.img", 1},
+            {"d/inner.img", 5}};
+        if (!dir.mkpath(QStringLiteral("d")))
+            return false;
+        for (const auto &file : files) {
+            if (!TestFiles::writeRandom(dir.filePath(file.first), file.second))
+                return false;
+            sums->insert(file.first, TestFiles::md5(dir.filePath(file.first)));
+            if (!file.first.contains(QLatin1Char('/')))
+                members.append(file.first);
+        }
+        members.append(QStringLiteral("d"));
+    }
+    for (const Link &link : links) {
+        const QStringList arguments = link.hard
+            ? QStringList {dir.filePath(link.target), dir.filePath(link.name)}
+            : QStringList {QStringLiteral("-s"), link.target, dir.filePath(link.name)};
+        if (run(QStringLiteral("ln"), arguments) != 0)
+            return false;
+        members.append(link.name);
+    }
+    return run(QStringLiteral("tar"),
+               QStringList {QStringLiteral("-czf"), archive, QStringLiteral("-C"), stage.path()} +
+                   members) == 0;
 }
 
 // An image file attached to a loop device and linked under a partition label; all of it
@@ -406,12 +478,21 @@ private slots:
     void install_data()
     {
         QTest::addColumn<QString>("setup");
-        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QString>("links"); // non-empty: the archive is made by GNU tar
+        QTest::addColumn<QString>("outcome"); // the events, separated by " | "
 
         const QString images = QStringLiteral("error IOError Failed to write update images");
         const QString vendor = QStringLiteral("error IOError Failed to write vendor-data");
+        // The damaged archive is removed and the download forgotten.
+        const QString damaged = QStringLiteral("cancelled | ") + images;
         const auto row = [](const char *name, const char *setup, const QString &outcome) {
-            QTest::newRow(name) << QString(setup) << outcome;
+            QTest::newRow(name) << QString(setup) << QString() << outcome;
+        };
+        // The partition gets copies; any link that leads to no top-level file fails the
+        // install, with a warning naming the link and its target.
+        const auto linkRow = [](const char *name, const char *setup, const char *links,
+                                 const QString &outcome) {
+            QTest::newRow(name) << QString(setup) << QString(links) << outcome;
         };
         row("super, vendor data, reboot", "super cache vendor reboot", "installed");
         row("only system, no vendor data, no reboot", "system cache", "installed");
@@ -421,7 +502,23 @@ private slots:
         row("errors corrected by e2fsck", "super cache damaged", images);
         row("target file system full", "small-super cache", images);
         row("no image files", "super cache no-images", images);
-        row("archive cut short", "super cache cut", images);
+        row("archive cut short", "super cache cut", damaged);
+        row("compressed data overwritten", "super cache overwritten", damaged);
+        row("gzip trailer missing, all entries whole", "super cache no-trailer", damaged);
+        row("no archive at all", "super cache garbage", damaged);
+        linkRow("symbolic and hard links to top-level files", "super cache",
+            "sym.img->boot.img dot.img->./boot.img chain.img->sym.img root.img.002->root.img.001 "
+            "hard.img=>vendor.img home.img.001=>home.img.000",
+            "installed");
+        linkRow("absolute link", "super cache", "abs.img->/boot.img", images);
+        linkRow("link out of the top level", "super cache", "up.img->../boot.img", images);
+        linkRow("dangling link", "super cache", "none.img->missing.img", images);
+        linkRow("link to a directory", "super cache", "dir.img->d", images);
+        linkRow("link to itself", "super cache", "self.img->self.img", images);
+        linkRow("links in a circle", "super cache", "a.img->b.img b.img->a.img", images);
+        linkRow("symbolic link into a directory", "super cache", "in.img->d/inner.img", images);
+        linkRow("hard link into a directory", "super cache", "in.img=>d/inner.img", images);
+        linkRow("only links", "super cache only-links", "sym.img->boot.img", images);
         row("vendor data larger than its partition", "super cache big-vendor", vendor);
         row("no cache partition", "super vendor", vendor);
         row("marker not creatable", "super cache vendor marker",
@@ -431,8 +528,10 @@ private slots:
     void install()
     {
         QFETCH(QString, setup);
+        QFETCH(QString, links);
         QFETCH(QString, outcome);
         const QStringList flags = setup.split(QLatin1Char(' '));
+        const QStringList expectedEvents = outcome.split(QStringLiteral(" | "));
 
         Partition super;
         Partition system;
@@ -459,29 +558,52 @@ private slots:
             QVERIFY(TestFiles::writeRandom(vendorFile(), size));
         }
 
-        // In the archive's order; root.img.000 does not fit on the small partition.
-        const QString entries = flags.contains("no-images")
-            ? "[('d', 'd', 0), ('d/inner.img', 'f', 5), ('l', 'l', 'x')]"
-            : "[('boot.img', 'f', 300000), ('root.img.001', 'f', 500000), ('root.img.000', 'f', "
-              "8388608), ('link.img', 'l', 'boot.img'), ('../escape.img', 'f', 6), ('d', 'd', 0), "
-              "('d/inner.img', 'f', 5), ('home.img.000', 'f', 200000), ('vendor.img', 'f', 1)]";
         const QString archive = QDir(imagesDir()).filePath(Name + QStringLiteral(".tar.gz"));
         QVERIFY(QDir().mkpath(imagesDir()));
-        QString output;
-        QCOMPARE(run("/usr/bin/python3", {"-c", TarWriter, archive, entries}, &output), 0);
         QHash<QString, QString> sums;
-        for (const QString &line : output.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-            sums.insert(line.section(' ', 0, 0), line.section(' ', 1));
+        const QList<Link> linkList = parseLinks(links);
+        if (links.isEmpty()) {
+            // In the archive's order; root.img.000 does not fit on the small partition.
+            const QString entries = flags.contains("no-images")
+                ? "[('d', 'd', 0), ('d/inner.img', 'f', 5)]"
+                : "[('boot.img', 'f', 300000), ('root.img.001', 'f', 500000), ('root.img.000', "
+                  "'f', 8388608), ('../escape.img', 'f', 6), ('d', 'd', 0), ('d/inner.img', 'f', "
+                  "5), ('home.img.000', 'f', 200000), ('vendor.img', 'f', 1)]";
+            QString output;
+            QCOMPARE(run("/usr/bin/python3", {"-c", TarWriter, archive, entries}, &output), 0);
+            for (const QString &line : output.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+                sums.insert(line.section(' ', 0, 0), line.section(' ', 1));
+        } else {
+            QVERIFY(writeTarArchive(archive, linkList, !flags.contains("only-links"), &sums));
+        }
+        const qint64 archiveSize = QFileInfo(archive).size();
         if (flags.contains("cut"))
-            QVERIFY(QFile(archive).resize(QFileInfo(archive).size() / 2));
+            QVERIFY(QFile(archive).resize(archiveSize / 2));
+        if (flags.contains("no-trailer"))
+            QVERIFY(QFile(archive).resize(archiveSize - 8));
+        if (flags.contains("overwritten")) {
+            QFile file(archive);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(archiveSize / 2));
+            QCOMPARE(file.write(QByteArray(4096, 'x')), qint64(4096));
+        }
+        if (flags.contains("garbage"))
+            QVERIFY(TestFiles::writeRandom(archive, archiveSize));
+        const bool linkFails = !linkList.isEmpty() && outcome != QLatin1String("installed");
+        if (linkFails) {
+            const Link &first = linkList.first();
+            QTest::ignoreMessage(QtWarningMsg,
+                QRegularExpression(QRegularExpression::escape(
+                    QStringLiteral("Link \"%1\" to \"%2\"").arg(first.name, first.target))));
+        }
 
         ResetUpdateManager manager(false, -1);
         Recorder recorder(&manager);
         manager.install(Version, flags.contains("reboot"));
         QVERIFY(recorder.waitForEvents(1, 120000));
         QTest::qWait(100);
-        QCOMPARE(recorder.events, QStringList {outcome});
+        QCOMPARE(recorder.events, expectedEvents);
         const bool installed = outcome == QLatin1String("installed");
+        QCOMPARE(QFileInfo::exists(archive), !expectedEvents.contains(QStringLiteral("cancelled")));
         QVERIFY(!isMounted(QStringLiteral("/fimage")));
         QCOMPARE(QFileInfo(Marker).isFile(), installed);
         QCOMPARE(QFileInfo::exists(Marker + QStringLiteral("-enable-reboot")), installed);
@@ -507,13 +629,27 @@ private slots:
         const QDir images(root.filePath(QStringLiteral("system-images")));
         const auto filter = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System;
         QCOMPARE(QDir(Inspect).entryList(filter), QStringList({Name, "lost+found"}));
-        QCOMPARE(root.entryList(filter),
-            QStringList({"home.img.000", "root.img.000", "root.img.001", "system-images"}));
-        QCOMPARE(images.entryList(filter), QStringList({"boot.img", "vendor.img"}));
-        for (const char *name : {"home.img.000", "root.img.000", "root.img.001"})
+        QStringList rootFiles {"home.img.000", "root.img.000", "root.img.001"};
+        QStringList imageFiles {"boot.img", "vendor.img"};
+        // A link is a regular file holding the data of the file it leads to.
+        for (const Link &link : linkList) {
+            sums.insert(link.name, sums.value(QDir::cleanPath(link.target)));
+            (link.name.startsWith("root.img.") || link.name.startsWith("home.img.") ? rootFiles
+                                                                                    : imageFiles)
+                .append(link.name);
+        }
+        rootFiles.sort();
+        imageFiles.sort();
+        QCOMPARE(root.entryList(filter), rootFiles + QStringList {"system-images"});
+        QCOMPARE(images.entryList(filter), imageFiles);
+        for (const QString &name : qAsConst(rootFiles)) {
+            QVERIFY(!QFileInfo(root.filePath(name)).isSymLink());
             QCOMPARE(TestFiles::md5(root.filePath(name)), sums.value(name));
-        for (const char *name : {"boot.img", "vendor.img"})
+        }
+        for (const QString &name : qAsConst(imageFiles)) {
+            QVERIFY(!QFileInfo(images.filePath(name)).isSymLink());
             QCOMPARE(TestFiles::md5(images.filePath(name)), sums.value(name));
+        }
 
         // Vendor data at the start of the cache partition, or the partition left alone.
         QFile partition(cache.device);
@@ -531,9 +667,7 @@ private slots:
     {
         ReleaseServer server;
         QVERIFY(server.start({QStringLiteral("--limit-rate"), QStringLiteral("1m")}));
-        server.serve(QStringLiteral("metav2"),
-            R"({"devices": [{"device": "m1", "latestRelease": "5.0.1.10", "releases":
-            [{"version": "5.0.1.10", "updateMethods": [{"method": "Reset"}]}]}]})");
+        server.serve(QStringLiteral("metav2"), ResetRelease);
         configure(server.address());
         const qint64 size = 4 * 1024 * 1024;
         const QString served =
@@ -541,20 +675,14 @@ private slots:
         QVERIFY(QDir().mkpath(QFileInfo(served).path()));
         QVERIFY(TestFiles::writeRandom(served, size));
         const QString archive = QDir(imagesDir()).filePath(Name + QStringLiteral(".tar.gz"));
-        const auto call = [](const QString &method, const QStringList &arguments = {}) {
-            return BusClient::gdbus(QStringList {"call", "--system", "--dest", BusClient::Service,
-                                        "--object-path", BusClient::Path, "--method",
-                                        BusClient::Interface + '.' + method} +
-                       arguments)
-                       .exitCode == 0;
-        };
 
         QScopedPointer<DaemonProcess> daemon(new DaemonProcess());
         QVERIFY2(daemon->start(), qPrintable(daemon->log()));
-        QVERIFY(call(QStringLiteral("Check"), {QStringLiteral("latest"), QStringLiteral("true")}));
+        QVERIFY(callDaemon(
+            QStringLiteral("Check"), {QStringLiteral("latest"), QStringLiteral("true")}));
         QTRY_COMPARE_WITH_TIMEOUT(BusClient::property("size").toLongLong(), size, 15000);
         QVERIFY(BusClient::waitForStatus(0));
-        QVERIFY(call(QStringLiteral("Download")));
+        QVERIFY(callDaemon(QStringLiteral("Download")));
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(archive).size() > 512 * 1024, 15000);
         daemon->kill();
         const qint64 have = QFileInfo(archive).size();
@@ -565,7 +693,7 @@ private slots:
         QVERIFY2(daemon->start(), qPrintable(daemon->log()));
         QTRY_COMPARE_WITH_TIMEOUT(BusClient::property("size").toLongLong(), size, 15000);
         QVERIFY(BusClient::waitForStatus(0));
-        QVERIFY(call(QStringLiteral("Download")));
+        QVERIFY(callDaemon(QStringLiteral("Download")));
         QTRY_VERIFY_WITH_TIMEOUT(BusClient::property("isDownloaded").toBool(), 30000);
         QCOMPARE(TestFiles::md5(archive), TestFiles::md5(served));
         const auto ranges = [&] {
@@ -577,6 +705,70 @@ private slots:
         // The killed daemon's request from 0 may show in the log only now.
         const QString rest = QStringLiteral("bytes=%1-%2").arg(have).arg(size);
         QTRY_VERIFY2(ranges().contains(rest), qPrintable(ranges().join(' ')));
+    }
+
+    // An archive damaged on disk after its download is removed by the failed install and
+    // forgotten, on the bus and in the cache, so the next download fetches it again and the
+    // install after that succeeds.
+    void damagedDownloadIsFetchedAgain()
+    {
+        ReleaseServer server;
+        QVERIFY(server.start());
+        server.serve(QStringLiteral("metav2"), ResetRelease);
+        configure(server.address());
+        const QString uri = QStringLiteral("/images/5.0.1.10/m1/a-b/image.tar.gz");
+        const QString served = server.root() + uri;
+        QVERIFY(QDir().mkpath(QFileInfo(served).path()));
+        QCOMPARE(run("/usr/bin/python3",
+                     {"-c", TarWriter, served,
+                         "[('boot.img', 'f', 300000), ('root.img.000', 'f', 2000000)]"}),
+            0);
+        const qint64 size = QFileInfo(served).size();
+        const QString archive = QDir(imagesDir()).filePath(Name + QStringLiteral(".tar.gz"));
+        QFile::remove(cacheDir().absoluteFilePath(QStringLiteral("os-info.json")));
+        Partition super;
+        QVERIFY(super.create(QStringLiteral("super"), 24 * 1024, 16 * 1024));
+        DaemonProcess daemon;
+        QVERIFY2(daemon.start(), qPrintable(daemon.log()));
+        BusSignal errors(QStringLiteral("Error"));
+        QVERIFY(callDaemon(
+            QStringLiteral("Check"), {QStringLiteral("latest"), QStringLiteral("true")}));
+        QTRY_COMPARE_WITH_TIMEOUT(BusClient::property("size").toLongLong(), size, 15000);
+        QVERIFY(BusClient::waitForStatus(0));
+        QVERIFY(callDaemon(QStringLiteral("Download")));
+        QTRY_VERIFY_WITH_TIMEOUT(BusClient::property("isDownloaded").toBool(), 30000);
+        QVERIFY(BusClient::waitForStatus(0));
+
+        // Same size, other bytes: to the downloader it still looks complete.
+        {
+            QFile file(archive);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(size / 2));
+            QCOMPARE(file.write(QByteArray(4096, 'x')), qint64(4096));
+        }
+        server.clearLog();
+        QVERIFY(callDaemon(QStringLiteral("Install"), {QStringLiteral("false")}));
+        QVERIFY(errors.spy().wait(60000));
+        QCOMPARE(errors.spy().first().first().toList().at(1).toString(),
+            QStringLiteral("Failed to write update images"));
+        QVERIFY(BusClient::waitForStatus(0));
+        QVERIFY(!QFileInfo::exists(archive));
+        QVERIFY(!QFileInfo::exists(Marker));
+        QCOMPARE(BusClient::property("isDownloaded"), QVariant(false));
+        QFile cache(cacheDir().absoluteFilePath(QStringLiteral("os-info.json")));
+        QVERIFY(cache.open(QIODevice::ReadOnly));
+        QCOMPARE(QJsonDocument::fromJson(cache.readAll())["methods"][0]["info"]["isDownloaded"],
+            QJsonValue(false));
+
+        QVERIFY(callDaemon(QStringLiteral("Download")));
+        QTRY_VERIFY_WITH_TIMEOUT(BusClient::property("isDownloaded").toBool(), 30000);
+        QVERIFY(BusClient::waitForStatus(0));
+        QCOMPARE(TestFiles::md5(archive), TestFiles::md5(served));
+        QTRY_VERIFY(!server.requestLines().filter(QStringLiteral("GET ") + uri).isEmpty());
+
+        QVERIFY(callDaemon(QStringLiteral("Install"), {QStringLiteral("false")}));
+        QVERIFY(BusClient::waitForStatus(0, 60000));
+        QCOMPARE(errors.spy().size(), 1);
+        QVERIFY(QFileInfo(Marker).isFile());
     }
 };
 

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <QHash>
+#include <QList>
 #include <QScopedPointer>
 #include <QString>
 
+class KArchiveFile;
 class KTar;
 class QIODevice;
 
@@ -27,26 +30,48 @@ public:
     ImageArchive(const ImageArchive &) = delete;
     ImageArchive &operator=(const ImageArchive &) = delete;
 
-    // Reads the archive's directory; false with errorString() set when it is no tar archive.
+    /**
+     * Reads the archive's directory and makes sure the archive is whole: the compressed stream
+     * ends cleanly and the tar ends with its end-of-archive blocks and nothing but zeros after
+     * them. False with errorString() set otherwise.
+     */
     [[nodiscard]] bool open();
 
     /**
      * Copies every top-level file into rootDir (names starting with "root.img." or "home.img.")
      * or imagesDir (any other name), in the archive's order, each under its own name.
-     * Directories, symbolic links and names that would leave the directory are skipped; an
-     * archive without any other file fails.
+     * Directories and names that would leave the directory are skipped; an archive without any
+     * other file fails.
+     * A top-level link (hard or symbolic) to another top-level file is written as a regular
+     * file holding that file's data. Any other link fails the unpacking before anything is
+     * written, with errorString() naming the link and its target.
      * Every write is checked and every file synced: true only when each file is complete on
-     * disk. On failure, the file being written is removed, errorString() and failedEntry()
-     * tell what went wrong, and the files copied before it stay.
+     * disk. When a copy fails, the files of that entry are removed, errorString(),
+     * failedEntry() and failedDirectory() tell what went wrong, and the files copied before
+     * stay.
      */
     [[nodiscard]] bool unpack(const QString &rootDir, const QString &imagesDir);
 
     QString errorString() const { return m_errorString; }
+    // Empty unless a copy failed.
     QString failedEntry() const { return m_failedEntry; }
     QString failedDirectory() const { return m_failedDirectory; }
+    // The last failure lies in the archive's bytes (compression, tar structure, an entry cut
+    // short), so the file can never be installed as it is.
+    bool isDamaged() const { return m_damaged; }
 
 private:
-    bool copy(qint64 position, qint64 size, const QString &path);
+    struct Target
+    {
+        QString name;
+        QString directory;
+    };
+
+    bool checkEnd();
+    const KArchiveFile *resolve(
+        const QHash<QString, const KArchiveFile *> &files, const KArchiveFile *file);
+    // Writes the source's data under every target name, in one pass.
+    bool copy(const KArchiveFile *source, const QList<Target> &targets);
 
     QString m_fileName;
     QScopedPointer<QIODevice> m_device;
@@ -54,6 +79,7 @@ private:
     QString m_errorString;
     QString m_failedEntry;
     QString m_failedDirectory;
+    bool m_damaged = false;
 };
 
 } // namespace ResetUpdates

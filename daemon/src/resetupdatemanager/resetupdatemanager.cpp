@@ -182,8 +182,29 @@ void ResetUpdateManager::install(const QString &version, bool reboot)
 
 void ResetUpdateManager::installWork(const InstallJob &job)
 {
-    if (!installUpdateImages(job)) {
-        emit error(Enums::UpdateError::IOError, QStringLiteral("Failed to write update images"));
+    bool archiveDamaged = false;
+    if (!installUpdateImages(job, &archiveDamaged)) {
+        const QString details = QStringLiteral("Failed to write update images");
+        // A damaged archive kept in the cache could neither be installed nor fetched again:
+        // having its full size, it counts as downloaded. It goes, and the service learns it
+        // through downloadCancelled(), its one word for "no download here any more", which
+        // clears isDownloaded in the property and the cache file. Both signals leave together
+        // from the main thread, so no bus call is served between them.
+        if (archiveDamaged) {
+            if (QFile::remove(job.archive)) {
+                qWarning() << Q_FUNC_INFO << "Removed damaged archive:" << job.archive;
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, details] {
+                        emit downloadCancelled();
+                        emit error(Enums::UpdateError::IOError, details);
+                    },
+                    Qt::QueuedConnection);
+                return;
+            }
+            qWarning() << Q_FUNC_INFO << "Failed to remove damaged archive:" << job.archive;
+        }
+        emit error(Enums::UpdateError::IOError, details);
         return;
     }
     if (!flashVendorData(job.vendorData)) {
@@ -200,7 +221,7 @@ void ResetUpdateManager::installWork(const InstallJob &job)
     emit error(Enums::UpdateError::IOError, QStringLiteral("Failed to schedule device reset"));
 }
 
-bool ResetUpdateManager::installUpdateImages(const InstallJob &job) const
+bool ResetUpdateManager::installUpdateImages(const InstallJob &job, bool *archiveDamaged) const
 {
     // A mount left behind by an interrupted attempt.
     ::umount(qPrintable(MountPoint));
@@ -232,7 +253,7 @@ bool ResetUpdateManager::installUpdateImages(const InstallJob &job) const
     const QString imagesDir =
         QStringLiteral("%1/%2").arg(MountPoint, QStringLiteral("%1/system-images").arg(name));
     const QString rootDir = QStringLiteral("%1/%2").arg(MountPoint, name);
-    bool ok = writeUpdate(job.archive, rootDir, imagesDir);
+    bool ok = writeUpdate(job.archive, rootDir, imagesDir, archiveDamaged);
     if (ok)
         ok = flashLkUpdateSettings(
             device, QStringLiteral("/%1").arg(name + QStringLiteral("/system-images")));
@@ -240,8 +261,8 @@ bool ResetUpdateManager::installUpdateImages(const InstallJob &job) const
     return ok;
 }
 
-bool ResetUpdateManager::writeUpdate(
-    const QString &archive, const QString &rootDir, const QString &imagesDir) const
+bool ResetUpdateManager::writeUpdate(const QString &archive, const QString &rootDir,
+    const QString &imagesDir, bool *archiveDamaged) const
 {
     for (const QString &dir : {rootDir, imagesDir}) {
         if (!QDir(dir).mkpath(QStringLiteral("."))) {
@@ -252,12 +273,19 @@ bool ResetUpdateManager::writeUpdate(
     ImageArchive images(archive);
     if (!images.open()) {
         qWarning() << Q_FUNC_INFO << "Failed to open archive:" << archive << images.errorString();
+        *archiveDamaged = images.isDamaged();
         return false;
     }
     if (!images.unpack(rootDir, imagesDir)) {
-        qWarning() << Q_FUNC_INFO << "Failed to copy" << images.failedEntry() << "to"
-                   << images.failedDirectory();
-        qWarning() << Q_FUNC_INFO << images.errorString();
+        if (images.failedEntry().isEmpty()) {
+            qWarning().noquote() << Q_FUNC_INFO << "Failed to unpack archive" << archive + ':'
+                                 << images.errorString();
+        } else {
+            qWarning() << Q_FUNC_INFO << "Failed to copy" << images.failedEntry() << "to"
+                       << images.failedDirectory();
+            qWarning() << Q_FUNC_INFO << images.errorString();
+        }
+        *archiveDamaged = images.isDamaged();
         return false;
     }
     return true;

@@ -76,9 +76,10 @@ private:
     QString imageFileName(const QString &name) const;
 
     void installWork(const InstallJob &job);
-    [[nodiscard]] bool installUpdateImages(const InstallJob &job) const;
-    [[nodiscard]] bool writeUpdate(
-        const QString &archive, const QString &rootDir, const QString &imagesDir) const;
+    // archiveDamaged is set when the failure lies in the image archive's bytes.
+    [[nodiscard]] bool installUpdateImages(const InstallJob &job, bool *archiveDamaged) const;
+    [[nodiscard]] bool writeUpdate(const QString &archive, const QString &rootDir,
+        const QString &imagesDir, bool *archiveDamaged) const;
     [[nodiscard]] bool flashLkUpdateSettings(const QString &device, const QString &path) const;
     [[nodiscard]] bool flashVendorData(const QString &vendorData) const;
 
