@@ -1,25 +1,37 @@
 // The resumable downloader against real HTTPS servers on the device's loopback: nginx for the
 // well-behaved paths, the fault server for what nginx will not do. The servers' request logs
 // are the witness of what was asked for; checksums prove what ended up on disk.
+#include "busclient.h"
+#include "daemonprocess.h"
 #include "enums.h"
 #include "jsonlines.h"
 #include "releaseserver.h"
 #include "resetupdatemanager/downloader.h"
+#include "resetupdatemanager/resetupdatemanager.h"
 #include "testfiles.h"
+#include "util.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+
+#include <cstdio>
 
 using namespace Corvane;
 using Corvane::ResetUpdates::Downloader;
+using Corvane::ResetUpdates::ResetUpdateManager;
 
 namespace {
 
 constexpr qint64 BigSize = 26214400; // 25 MiB: three chunks
+constexpr qint64 BuildSize = 11534336; // 11 MiB: two chunks
 const QString Big = QStringLiteral("big.bin");
 const QString Small = QStringLiteral("small.bin");
 const QString HeadersFile = QStringLiteral("/etc/ssu/headers.json");
@@ -73,34 +85,53 @@ public:
             progress.append({percent, bytes});
         });
         connect(downloader, &Downloader::prepareFinished, this, [this](qint64 size) {
-            events.append(QStringLiteral("prepared %1").arg(size));
+            add(QStringLiteral("prepared %1").arg(size));
         });
         connect(downloader, &Downloader::downloadFinished, this, [this] {
-            events.append(QStringLiteral("finished"));
+            add(QStringLiteral("finished"));
         });
         connect(downloader, &Downloader::downloadCancelled, this, [this] {
-            events.append(QStringLiteral("cancelled"));
+            add(QStringLiteral("cancelled"));
         });
         connect(downloader, &Downloader::error, this,
             [this](Enums::UpdateError code, const QString &details) {
-                events.append(QStringLiteral("error %1 %2").arg(Enums::key(code), details));
+                add(QStringLiteral("error %1 %2").arg(Enums::key(code), details));
             });
     }
 
     // Waits for the end of an operation: anything but an SSU error, which the downloader
-    // reports while it carries on.
+    // reports while it carries on. An event loop of its own, not QTest::qWaitFor: that one
+    // sleeps 10 ms between rounds, and the transfers would crawl along at one read buffer of
+    // the downloader per round.
     [[nodiscard]] bool waitForEnd()
     {
-        return QTest::qWaitFor(
-            [this] {
-                return events.size() > events.filter(QStringLiteral("error SsuError")).size();
-            },
-            30000);
+        if (!ended()) {
+            QEventLoop loop;
+            m_loop = &loop;
+            QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+            loop.exec();
+            m_loop = nullptr;
+        }
+        return ended();
     }
     QString last() const { return events.value(events.size() - 1); }
 
     QStringList events;
     QList<QPair<int, qint64>> progress;
+
+private:
+    bool ended() const
+    {
+        return events.size() > events.filter(QStringLiteral("error SsuError")).size();
+    }
+    void add(const QString &event)
+    {
+        events.append(event);
+        if (m_loop && ended())
+            m_loop->quit();
+    }
+
+    QEventLoop *m_loop = nullptr;
 };
 
 // The Range headers of the GET requests in a server's log.
@@ -111,6 +142,33 @@ QStringList gets(const QList<QJsonObject> &requests)
         if (request.value(QStringLiteral("method")).toString() == QLatin1String("GET"))
             ranges.append(request.value(QStringLiteral("range")).toString());
     return ranges;
+}
+
+// The If-Range headers of the ranged GET requests in a server's log.
+QStringList ifRanges(const QList<QJsonObject> &requests)
+{
+    QStringList values;
+    for (const QJsonObject &request : requests)
+        if (!request.value(QStringLiteral("range")).toString().isEmpty())
+            values.append(request.value(QStringLiteral("headers"))
+                              .toObject()
+                              .value(QStringLiteral("If-Range"))
+                              .toString());
+    return values;
+}
+
+// Publishes a new build of random bytes the way release servers replace files: a new file
+// renamed over the old one. Each build gets its own time, as nginx's ETag is made of time and
+// size.
+bool publish(const QString &path, qint64 size)
+{
+    static QDateTime time = QDateTime::currentDateTimeUtc().addDays(-1);
+    time = time.addSecs(100);
+    const QString temporary = path + QStringLiteral(".new");
+    QFile file(temporary);
+    return TestFiles::writeRandom(temporary, size) && file.open(QIODevice::ReadWrite) &&
+        file.setFileTime(time, QFileDevice::FileModificationTime) &&
+        std::rename(qPrintable(temporary), qPrintable(path)) == 0;
 }
 
 } // namespace
@@ -127,9 +185,19 @@ private:
     QByteArray m_source; // the big file
 
     QString target() const { return m_downloads.filePath(QStringLiteral("target.bin")); }
+    QString calm() const { return QDir(m_faults.root()).filePath(QStringLiteral(".calm")); }
 
-    // Starts a download of the URL into the target file, once its size query succeeded.
-    void start(Downloader &downloader, Recorder &recorder, const QString &url)
+    // A complete download of the URL into the target file, as an earlier run would leave it.
+    bool fetch(const QString &url, bool insecure)
+    {
+        Downloader downloader(insecure, -1);
+        Recorder recorder(&downloader);
+        start(downloader, recorder, url);
+        return recorder.waitForEnd() && recorder.last() == QLatin1String("finished");
+    }
+
+    // The size query of the URL for the target file; it must succeed.
+    void prepare(Downloader &downloader, Recorder &recorder, const QString &url)
     {
         downloader.setDownloadDir(m_downloads.path());
         QVERIFY(downloader.setDownloadFile(QStringLiteral("target.bin")));
@@ -138,6 +206,12 @@ private:
         QVERIFY2(recorder.last().startsWith("prepared"), qPrintable(recorder.last()));
         // What the downloader reported while it carried on stays.
         recorder.events = recorder.events.filter(QStringLiteral("error SsuError"));
+    }
+
+    // Starts a download of the URL into the target file, once its size query succeeded.
+    void start(Downloader &downloader, Recorder &recorder, const QString &url)
+    {
+        prepare(downloader, recorder, url);
         downloader.download();
     }
 
@@ -146,7 +220,8 @@ private slots:
     {
         Enums::registerTypes();
         QVERIFY(m_nginx.start({QStringLiteral("--log-header"), QStringLiteral("X-A"),
-            QStringLiteral("--log-header"), QStringLiteral("X-B")}));
+            QStringLiteral("--log-header"), QStringLiteral("X-B"), QStringLiteral("--log-header"),
+            QStringLiteral("If-Range")}));
         QVERIFY(m_selfSigned.start({QStringLiteral("--self-signed")}));
         QVERIFY(m_faults.start());
         QVERIFY(TestFiles::writeRandom(QDir(m_nginx.root()).filePath(Small), 100000));
@@ -165,20 +240,25 @@ private slots:
         ssu.releaseDomain = m_nginx.address();
         TestFiles::configure(ssu);
         QFile::remove(HeadersFile);
-        QFile::remove(target());
+        QFile::remove(calm());
+        QDir(m_downloads.path()).removeRecursively();
+        QVERIFY(QDir().mkpath(m_downloads.path()));
         m_nginx.clearLog();
         m_selfSigned.clearLog();
         m_faults.clearLog();
     }
 
-    // A size query, then the transfers from whatever the file holds, in ranged chunks of at
-    // most 10 MiB + 1. Servers that lie never make the file grow past the announced size, get
-    // no bytes written at the wrong offset and cause no request loop. After any interruption a
-    // new downloader, as after a restart, continues from the bytes on disk.
+    // A size query, then the transfers from whatever an earlier download of the URL left, in
+    // ranged chunks of at most 10 MiB + 1. Servers that lie never make the file grow past the
+    // announced size, get no bytes written at the wrong offset and cause no request loop. After
+    // any interruption a new downloader, as after a restart, continues from the bytes on disk
+    // as long as the server still describes the same file.
     void transfers_data()
     {
         QTest::addColumn<QString>("server"); // "nginx", "self-signed", "insecure" or the faults
-        QTest::addColumn<qint64>("have"); // a prefix of the file; negative: that many stale bytes
+        // A prefix left by an earlier download of the URL (more than the file: stale bytes
+        // appended); negative: that many bytes nobody knows the origin of.
+        QTest::addColumn<qint64>("have");
         QTest::addColumn<QString>("outcome");
         QTest::addColumn<QStringList>("ranges"); // of the GET requests
         QTest::addColumn<qint64>("kept"); // bytes on disk afterwards; -1: some
@@ -207,20 +287,24 @@ private slots:
         row("trickle, cancelled", "trickle=65536", 0, "cancelled", {r0}, -1);
         row("accept-ranges in capitals", "accept-ranges=Bytes", BigSize - 1000, "finished",
             {"bytes=26213400-26214400"}, BigSize);
-        row("accept-ranges none: stale bytes overwritten", "no-ranges", -5000, "finished", {""},
+        row("bytes of unknown origin started over", "nginx", -5000, "finished", {r0, r1, r2},
             BigSize);
+        row("bytes of unknown origin, no ranges", "no-ranges", -5000, "finished", {""}, BigSize);
         row("no Content-Length", "no-length", 0, badSize, {}, 0);
         row("negative Content-Length", "announce=-5", 0, badSize, {}, 0);
-        row("ignores Range when resuming", "ignore-range", 1000,
-            "error NetworkError Server did not send the requested range", {"bytes=1000-10486760"},
-            1000);
+        // The whole file instead of the part: it starts the file over.
+        row("ignores Range when resuming", "ignore-range", 1000, "finished",
+            {"bytes=1000-10486760"}, BigSize);
         row("ignores Range from the start: one whole body", "ignore-range", 0, "finished", {r0},
             BigSize);
+        row("parts of a longer file than announced", "announce=26214000", 0,
+            "error NetworkError The file on the server has changed since its size query "
+            "(26214400 bytes instead of 26214000)",
+            {r0}, 0);
         // The bound for a body longer than announced: the file stops at the announced size and
         // the download fails.
-        row("longer than announced", "announce=26214000", 0,
-            "error NetworkError Server sent more than the announced 26214000 bytes",
-            {r0, r1, "bytes=20971522-26214000"}, -1);
+        row("body longer than announced", "no-ranges,announce=26214000,short=99999999", 0,
+            "error NetworkError Server sent more than the announced 26214000 bytes", {""}, -1);
         row("shorter than announced, no ranges", "no-ranges,short=5000", 0,
             "error NetworkError Server sent 5000 bytes of 26214400", {""}, 5000);
         row("empty bodies", "empty", 0, "error NetworkError Server sent 0 bytes of 26214400", {r0},
@@ -235,11 +319,6 @@ private slots:
         QFETCH(QStringList, ranges);
         QFETCH(qint64, kept);
 
-        QByteArray before = have < 0 ? QByteArray(int(-have), 'x') : m_source.left(int(have));
-        before += QByteArray(int(qMax<qint64>(0, have - BigSize)), 'x');
-        if (!before.isEmpty())
-            QVERIFY(TestFiles::write(target(), before));
-
         const bool insecure = server == QLatin1String("insecure");
         ReleaseServer *nginx = server == QLatin1String("nginx") ? &m_nginx : nullptr;
         if (insecure || server == QLatin1String("self-signed"))
@@ -248,6 +327,21 @@ private slots:
         const auto log = [&] {
             return nginx ? nginx->requests() : m_faults.requests();
         };
+
+        if (have > 0) {
+            QVERIFY(fetch(url, insecure));
+            QFile file(target());
+            QVERIFY(file.resize(qMin(have, BigSize)));
+            QVERIFY(file.open(QIODevice::Append));
+            QCOMPARE(file.write(QByteArray(int(qMax<qint64>(0, have - BigSize)), 'x')),
+                qMax<qint64>(0, have - BigSize));
+        } else if (have < 0) {
+            QVERIFY(TestFiles::write(target(), QByteArray(int(-have), 'x')));
+        }
+        if (nginx)
+            nginx->clearLog();
+        else
+            m_faults.clearLog();
 
         Downloader downloader(insecure, -1);
         Recorder recorder(&downloader);
@@ -297,17 +391,21 @@ private slots:
         if (data.isEmpty() || data.size() == BigSize)
             return;
 
-        // A new downloader, as after a restart, continues from the bytes on disk.
-        m_nginx.clearLog();
+        // A new downloader, as after a restart, continues from the bytes on disk at the same
+        // URL, served without faults now. Bytes recorded under another size (the server lied
+        // about it) start over.
+        QVERIFY(!nginx);
+        QVERIFY(TestFiles::write(calm(), QByteArray()));
+        m_faults.clearLog();
         Downloader again(false, -1);
         Recorder resumed(&again);
-        start(again, resumed, m_nginx.url(Big));
+        start(again, resumed, url);
         QVERIFY(resumed.waitForEnd());
         QCOMPARE(resumed.last(), QStringLiteral("finished"));
         QCOMPARE(TestFiles::md5(target()), TestFiles::md5(QDir(m_nginx.root()).filePath(Big)));
-        QTRY_VERIFY(gets(m_nginx.requests())
-                        .value(0)
-                        .startsWith(QStringLiteral("bytes=%1-").arg(data.size())));
+        const qint64 from = size == BigSize ? data.size() : 0;
+        QTRY_VERIFY(
+            gets(m_faults.requests()).value(0).startsWith(QStringLiteral("bytes=%1-").arg(from)));
     }
 
     // Credentials and TLS settings go with the size query on a registered device, with the
@@ -408,6 +506,260 @@ private slots:
             QCOMPARE(request.value("ssl_clientkey").toString(),
                 decorated && clientCert ? ssu.clientKey : QString());
         }
+    }
+
+    // Another build published at the same URL ends as a byte-identical copy of it, never mixed
+    // with the old one's bytes: a change during a download shows in the answer to If-Range, one
+    // before the next size query in that query, which starts the file over at once. A new size
+    // needs a new size query (a Check), as the size was announced. Without validators only URL
+    // and size tell the files apart.
+    void republished_data()
+    {
+        QTest::addColumn<QString>("server"); // "nginx" or the faults
+        // The change comes at the first progress report, and meets: the same download
+        // ("mid-download"); the next download() after a cancel ("cut"); a new downloader's
+        // size query after a cancel ("restart") or after a complete download ("complete").
+        QTest::addColumn<QString>("when");
+        QTest::addColumn<qint64>("growth"); // of the new build
+        QTest::addColumn<QString>("outcome"); // of the first download that meets the change
+        QTest::addColumn<bool>("resumed"); // the new build's tail went behind the old head
+
+        const auto row = [](const char *name, const char *server, const char *when, qint64 growth,
+                             const QString &outcome, bool resumed = false) {
+            QTest::newRow(name) << QString(server) << QString(when) << growth << outcome << resumed;
+        };
+        const QString changed = QStringLiteral(
+            "error NetworkError The file on the server has changed since its size query (");
+        const QString finished = QStringLiteral("finished");
+        row("mid-download", "nginx", "mid-download", 0, finished);
+        row("mid-download, other size", "nginx", "mid-download", 4096,
+            changed + QStringLiteral("11538432 bytes instead of 11534336)"));
+        row("next download after a cut", "nginx", "cut", 0, finished);
+        row("complete download no longer counts", "nginx", "complete", 0, finished);
+        row("Last-Modified only, mid-download", "last-modified", "mid-download", 0, finished);
+        row("server ignores If-Range", "ignore-if-range", "cut", 0, changed + "ETag ");
+        row("no validators, other size", "no-validators", "restart", -4096, finished);
+        row("no validators, same size: resumed", "no-validators", "restart", 0, finished, true);
+    }
+
+    void republished()
+    {
+        QFETCH(QString, server);
+        QFETCH(QString, when);
+        QFETCH(qint64, growth);
+        QFETCH(QString, outcome);
+        QFETCH(bool, resumed);
+
+        const bool nginx = server == QLatin1String("nginx");
+        const QString name = QStringLiteral("build.bin");
+        const QString path = QDir(nginx ? m_nginx.root() : m_faults.root()).filePath(name);
+        const QString url = nginx ? m_nginx.url(name) : m_faults.url(name, server);
+        const auto log = [&] {
+            return nginx ? m_nginx.requests() : m_faults.requests();
+        };
+        QVERIFY(publish(path, BuildSize));
+        if (nginx)
+            m_nginx.clearLog();
+        else
+            m_faults.clearLog();
+
+        QScopedPointer<Downloader> downloader(new Downloader(false, -1));
+        QScopedPointer<Recorder> recorder(new Recorder(downloader.data()));
+        bool published = false;
+        bool armed = true;
+        connect(downloader.data(), &Downloader::progress, recorder.data(), [&] {
+            if (!armed)
+                return;
+            armed = false;
+            if (when == QLatin1String("mid-download"))
+                published = publish(path, BuildSize + growth);
+            else if (when != QLatin1String("complete"))
+                downloader->cancel();
+        });
+        start(*downloader, *recorder, url);
+        QVERIFY(recorder->waitForEnd());
+        armed = false;
+        const qint64 have = QFileInfo(target()).size();
+        if (when != QLatin1String("mid-download")) {
+            const bool complete = when == QLatin1String("complete");
+            QCOMPARE(recorder->last(), QLatin1String(complete ? "finished" : "cancelled"));
+            // nginx logs a request once it has ended.
+            QTRY_COMPARE(gets(log()).size(), complete ? 2 : 1);
+            if (nginx)
+                m_nginx.clearLog();
+            else
+                m_faults.clearLog();
+            QVERIFY(publish(path, BuildSize + growth));
+            published = true;
+            if (when == QLatin1String("cut")) {
+                recorder->events.clear();
+                downloader->download();
+            } else {
+                recorder.reset();
+                downloader.reset(new Downloader(false, -1));
+                recorder.reset(new Recorder(downloader.data()));
+                prepare(*downloader, *recorder, url);
+                QCOMPARE(QFileInfo(target()).size(), resumed ? have : 0);
+                downloader->download();
+            }
+            QVERIFY(recorder->waitForEnd());
+            const qint64 from = resumed || when == QLatin1String("cut") ? have : 0;
+            QTRY_VERIFY(!gets(log()).isEmpty());
+            QVERIFY2(gets(log()).first().startsWith(QStringLiteral("bytes=%1-").arg(from)),
+                qPrintable(gets(log()).join(' ')));
+        }
+        QVERIFY(published);
+        QVERIFY2(recorder->last().startsWith(outcome), qPrintable(recorder->events.join('|')));
+
+        if (outcome != QLatin1String("finished")) {
+            // A new size query, as a Check makes, describes the new build.
+            recorder->events.clear();
+            prepare(*downloader, *recorder, url);
+            QCOMPARE(QFileInfo(target()).size(), qint64(0));
+            downloader->download();
+            QVERIFY(recorder->waitForEnd());
+            QCOMPARE(recorder->last(), QStringLiteral("finished"));
+        }
+        QCOMPARE(QFileInfo(target()).size(), BuildSize + growth);
+        if (!resumed)
+            QCOMPARE(TestFiles::md5(target()), TestFiles::md5(path));
+        // Every ranged request names the version its bytes continue, where the server gave one.
+        QTRY_VERIFY(!ifRanges(log()).isEmpty());
+        for (const QString &value : ifRanges(log()))
+            QCOMPARE(value.isEmpty(), server == QLatin1String("no-validators"));
+    }
+
+    // The daemon killed with SIGKILL in the middle of a download, another build of the same
+    // size published before it starts again: the next daemon's size query (it prepares the
+    // method restored from its cache) starts the file over, and Download fetches the new build.
+    void republishedWhileTheDaemonIsDown()
+    {
+        ReleaseServer server;
+        QVERIFY(server.start({QStringLiteral("--limit-rate"), QStringLiteral("512k"),
+            QStringLiteral("--log-header"), QStringLiteral("If-Range")}));
+        server.serve(QStringLiteral("metav2"),
+            R"({"devices": [{"device": "m1", "latestRelease": "5.0.1.10", "releases":
+            [{"version": "5.0.1.10", "updateMethods": [{"method": "Reset"}]}]}]})");
+        TestFiles::Ssu ssu;
+        ssu.releaseDomain = server.address();
+        ssu.features = QStringLiteral("a, b");
+        TestFiles::configure(ssu);
+        QFile::remove(cacheDir().absoluteFilePath(QStringLiteral("os-info.json")));
+        QDir(cacheDir().absoluteFilePath(QStringLiteral("images"))).removeRecursively();
+        const qint64 size = 1024 * 1024;
+        const QString served =
+            QDir(server.root()).filePath(QStringLiteral("images/5.0.1.10/m1/a-b/image.tar.gz"));
+        QVERIFY(QDir().mkpath(QFileInfo(served).path()));
+        QVERIFY(publish(served, size));
+        const QString archive =
+            cacheDir().absoluteFilePath(QStringLiteral("images/a-b-5.0.1.10.tar.gz"));
+        const auto call = [](const QString &method, const QStringList &arguments = {}) {
+            return BusClient::gdbus(QStringList {"call", "--system", "--dest", BusClient::Service,
+                                        "--object-path", BusClient::Path, "--method",
+                                        BusClient::Interface + '.' + method} +
+                       arguments)
+                       .exitCode == 0;
+        };
+
+        QScopedPointer<DaemonProcess> daemon(new DaemonProcess());
+        QVERIFY2(daemon->start(), qPrintable(daemon->log()));
+        QVERIFY(call(QStringLiteral("Check"), {QStringLiteral("latest"), QStringLiteral("true")}));
+        QTRY_COMPARE_WITH_TIMEOUT(BusClient::property("size").toLongLong(), size, 15000);
+        QVERIFY(BusClient::waitForStatus(0));
+        QVERIFY(call(QStringLiteral("Download")));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(archive).size() > 64 * 1024, 15000);
+        daemon->kill();
+        QVERIFY(QFileInfo(archive).size() < size);
+        const auto images = [&server] {
+            QList<QJsonObject> requests = server.requests();
+            requests.erase(std::remove_if(requests.begin(), requests.end(),
+                               [](const QJsonObject &request) {
+                                   return !request.value("uri").toString().endsWith("image.tar.gz");
+                               }),
+                requests.end());
+            return requests;
+        };
+        QTRY_COMPARE(gets(images()).size(), 1);
+        server.clearLog();
+        QVERIFY(publish(served, size));
+
+        daemon.reset(new DaemonProcess());
+        QVERIFY2(daemon->start(), qPrintable(daemon->log()));
+        QVERIFY(BusClient::waitForStatus(0));
+        QCOMPARE(QFileInfo(archive).size(), qint64(0));
+        QVERIFY(call(QStringLiteral("Download")));
+        QTRY_VERIFY_WITH_TIMEOUT(BusClient::property("isDownloaded").toBool(), 30000);
+        QCOMPARE(TestFiles::md5(archive), TestFiles::md5(served));
+        QTRY_COMPARE(gets(images()), QStringList {QStringLiteral("bytes=0-%1").arg(size)});
+        QVERIFY(!ifRanges(images()).first().isEmpty());
+    }
+
+    // The vendor-data file follows its URL: another URL than the one its bytes came from
+    // fetches the new file from the first byte, whatever the sizes; the same URL resumes.
+    void vendorDataFollowsItsUrl_data()
+    {
+        QTest::addColumn<QString>("first"); // FAULTS/NAME on the fault server
+        QTest::addColumn<QString>("second");
+        QTest::addColumn<bool>("resumes");
+
+        QTest::newRow("same URL resumes") << "drop=700000/vd1.bin"
+                                          << "drop=700000/vd1.bin" << true;
+        QTest::newRow("other URL, same size") << "plain/vd1.bin"
+                                              << "plain/vd2.bin" << false;
+        // Nothing but the URL tells these two apart.
+        QTest::newRow("other URL, same size, no validators") << "no-validators/vd1.bin"
+                                                             << "no-validators/vd2.bin" << false;
+        QTest::newRow("other URL, smaller file") << "plain/vd1.bin"
+                                                 << "plain/vd3.bin" << false;
+        QTest::newRow("other URL after a cut") << "drop=900000/vd1.bin"
+                                               << "plain/vd2.bin" << false;
+    }
+
+    void vendorDataFollowsItsUrl()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        QFETCH(bool, resumes);
+
+        TestFiles::Ssu ssu;
+        ssu.releaseDomain = m_nginx.address();
+        ssu.features = QStringLiteral("a, b");
+        TestFiles::configure(ssu);
+        const QString file =
+            cacheDir().absoluteFilePath(QStringLiteral("vendor-data/a-b-vd.tar.gz"));
+        QDir(QFileInfo(file).path()).removeRecursively();
+        const QList<QPair<QString, qint64>> files {
+            {"vd1.bin", 2 * 1024 * 1024}, {"vd2.bin", 2 * 1024 * 1024}, {"vd3.bin", 1024 * 1024}};
+        for (const auto &served : files)
+            QVERIFY(publish(QDir(m_faults.root()).filePath(served.first), served.second));
+        const auto url = [this](const QString &location) {
+            return m_faults.url(
+                location.section(QLatin1Char('/'), 1), location.section(QLatin1Char('/'), 0, 0));
+        };
+
+        ResetUpdateManager manager(false, -1);
+        QStringList events;
+        connect(&manager, &ResetUpdateManager::downloadVendorDataFinished, &manager, [&] {
+            events.append(QStringLiteral("finished"));
+        });
+        connect(&manager, &ResetUpdateManager::error, &manager,
+            [&](Enums::UpdateError code, const QString &details) {
+                events.append(QStringLiteral("error %1 %2").arg(Enums::key(code), details));
+            });
+        manager.downloadVendorData(url(first));
+        QTRY_COMPARE_WITH_TIMEOUT(events.size(), 1, 30000);
+        const qint64 have = QFileInfo(file).size();
+        QVERIFY(have > 0);
+
+        events.clear();
+        m_faults.clearLog();
+        manager.downloadVendorData(url(second));
+        QTRY_COMPARE_WITH_TIMEOUT(events.size(), 1, 30000);
+        QCOMPARE(events.first(), QStringLiteral("finished"));
+        QCOMPARE(TestFiles::md5(file),
+            TestFiles::md5(QDir(m_faults.root()).filePath(second.section('/', 1))));
+        QCOMPARE(gets(m_faults.requests()).value(0).section('-', 0, 0),
+            QStringLiteral("bytes=%1").arg(resumes ? have : 0));
     }
 };
 

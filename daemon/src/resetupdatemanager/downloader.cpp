@@ -13,6 +13,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
+#include <QSaveFile>
 
 namespace Corvane {
 namespace ResetUpdates {
@@ -50,6 +51,17 @@ qint64 contentRangeStart(const QByteArray &header)
     bool ok = false;
     const qint64 start = value.mid(6, dash - 6).trimmed().toLongLong(&ok);
     return ok ? start : -1;
+}
+
+// TOTAL of such a header, or -1 when it is missing or "*".
+qint64 contentRangeTotal(const QByteArray &header)
+{
+    const int slash = header.indexOf('/');
+    if (slash < 0)
+        return -1;
+    bool ok = false;
+    const qint64 total = header.mid(slash + 1).trimmed().toLongLong(&ok);
+    return ok ? total : -1;
 }
 
 } // namespace
@@ -91,6 +103,12 @@ bool Downloader::setDownloadFile(const QString &name)
     qDebug() << Q_FUNC_INFO << "Absolute path:" << path;
     m_targetFile.setFileName(path);
     return true;
+}
+
+bool Downloader::Origin::operator==(const Origin &other) const
+{
+    return url == other.url && size == other.size && etag == other.etag &&
+        lastModified == other.lastModified;
 }
 
 bool Downloader::isPrepared(const QUrl &url) const
@@ -143,6 +161,9 @@ void Downloader::prepare(const QUrl &url)
     request.setRawHeader("Accept-Encoding", "identity");
     const bool sending = decorate(&request, m_ssu->isRegistered());
     m_preparedUrl = url;
+    // They described the file of the previous URL.
+    m_etag.clear();
+    m_lastModified.clear();
     if (!sending) {
         // A size query that was cancelled before it was sent ends like an aborted one.
         emit error(Enums::UpdateError::NetworkError, QStringLiteral("Operation canceled"));
@@ -188,6 +209,18 @@ void Downloader::headFinished()
         emit error(Enums::UpdateError::InternalError, QStringLiteral("Incorrect download size"));
         return;
     }
+    m_etag = reply->rawHeader("ETag");
+    m_lastModified = reply->rawHeader("Last-Modified");
+    // A file left by an earlier download that the server no longer serves must not count as
+    // downloaded, not even by an installation that comes before the next download().
+    if (!m_targetFile.isOpen() && QFileInfo(fileName()).size() > 0 &&
+        readOrigin() != preparedOrigin()) {
+        const QString failure = startOver(preparedOrigin());
+        if (!failure.isEmpty()) {
+            emit error(Enums::UpdateError::IOError, failure);
+            return;
+        }
+    }
     qDebug() << Q_FUNC_INFO << "Prepared download successfully:" << m_preparedUrl.toDisplayString();
     qDebug() << Q_FUNC_INFO << "Download size:" << m_expectedSize;
     emit prepareFinished(m_expectedSize);
@@ -210,6 +243,16 @@ void Downloader::download()
         if (!m_targetFile.open(mode)) {
             emit error(Enums::UpdateError::IOError,
                 QStringLiteral("Failed to open file for download: %1").arg(fileName()));
+            return;
+        }
+    }
+    // The record goes to disk before any byte it describes. Bytes without one (a crash of an
+    // older version, a copy from elsewhere) come from nobody knows where.
+    if (readOrigin() != preparedOrigin()) {
+        const QString failure = startOver(preparedOrigin());
+        if (!failure.isEmpty()) {
+            m_targetFile.close();
+            emit error(Enums::UpdateError::IOError, failure);
             return;
         }
     }
@@ -246,6 +289,11 @@ void Downloader::download()
         const QString range = QStringLiteral("bytes=%1-%2").arg(have).arg(end);
         request.setRawHeader("Range", range.toUtf8());
         qDebug() << Q_FUNC_INFO << "Range:" << range;
+        // A file that changed since the size query comes back whole (200), never as a part of
+        // another file to be appended to these bytes.
+        const QByteArray ifRange = validator();
+        if (!ifRange.isEmpty())
+            request.setRawHeader("If-Range", ifRange);
         m_bodyOffset = have;
         m_wholeBody = false;
     } else {
@@ -406,20 +454,72 @@ bool Downloader::acceptResponse()
         m_discardBody = true;
         return false;
     }
-    qint64 start = 0;
-    if (status == 206)
-        start = contentRangeStart(m_currentReply->rawHeader("Content-Range"));
+    return status == 206 ? acceptPart() : acceptWholeFile();
+}
+
+bool Downloader::acceptPart()
+{
+    const QByteArray range = m_currentReply->rawHeader("Content-Range");
+    const qint64 start = contentRangeStart(range);
     if (start != m_bodyOffset) {
-        // A server that ignores Range sends the file from its first byte; written behind the
-        // bytes already there it would corrupt the file.
         fail(Enums::UpdateError::NetworkError,
-            QStringLiteral("Server did not send the requested range (status %1, from byte %2 "
-                           "instead of %3)")
-                .arg(status)
+            QStringLiteral("Server did not send the requested range (status 206, from byte %1 "
+                           "instead of %2)")
                 .arg(start)
                 .arg(m_bodyOffset));
         return false;
     }
+    // If-Range already keeps the parts of another file out; this catches a server or proxy that
+    // ignores it. The file on disk stays as it is, and the next size query starts it over.
+    const qint64 total = contentRangeTotal(range);
+    const QByteArray etag = m_currentReply->rawHeader("ETag");
+    const QByteArray modified = m_currentReply->rawHeader("Last-Modified");
+    QString changed;
+    if (total >= 0 && total != m_expectedSize)
+        changed = QStringLiteral("%1 bytes instead of %2").arg(total).arg(m_expectedSize);
+    else if (!etag.isEmpty() && !m_etag.isEmpty() && etag != m_etag)
+        changed = QStringLiteral("ETag %1 instead of %2")
+                      .arg(QString::fromLatin1(etag), QString::fromLatin1(m_etag));
+    else if (!modified.isEmpty() && !m_lastModified.isEmpty() && modified != m_lastModified)
+        changed = QStringLiteral("Last-Modified %1 instead of %2")
+                      .arg(QString::fromLatin1(modified), QString::fromLatin1(m_lastModified));
+    if (!changed.isEmpty()) {
+        fail(Enums::UpdateError::NetworkError,
+            QStringLiteral("The file on the server has changed since its size query (%1)")
+                .arg(changed));
+        return false;
+    }
+    return true;
+}
+
+bool Downloader::acceptWholeFile()
+{
+    // The whole file from its first byte: asked for without Range, or sent instead of the part
+    // because the file changed since the validator in If-Range or the server ignores Range.
+    const QVariant length = m_currentReply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() != m_expectedSize) {
+        // The owner announced the size of the size query; another size needs another query.
+        fail(Enums::UpdateError::NetworkError,
+            QStringLiteral("The file on the server has changed since its size query (%1 bytes "
+                           "instead of %2)")
+                .arg(length.toLongLong())
+                .arg(m_expectedSize));
+        return false;
+    }
+    Origin origin = preparedOrigin();
+    origin.etag = m_currentReply->rawHeader("ETag");
+    origin.lastModified = m_currentReply->rawHeader("Last-Modified");
+    if (m_wholeBody && origin == preparedOrigin())
+        return true; // written from the first byte over the same file's bytes
+    m_etag = origin.etag;
+    m_lastModified = origin.lastModified;
+    const QString failure = startOver(origin);
+    if (!failure.isEmpty()) {
+        fail(Enums::UpdateError::IOError, failure);
+        return false;
+    }
+    m_bodyOffset = 0;
+    m_wholeBody = true;
     return true;
 }
 
@@ -515,6 +615,71 @@ void Downloader::getFinished()
     qDebug() << Q_FUNC_INFO << "Finished current download";
     m_bodyOffset = -1;
     download();
+}
+
+Downloader::Origin Downloader::preparedOrigin() const
+{
+    return {m_preparedUrl.toString(QUrl::RemovePassword | QUrl::FullyEncoded), m_expectedSize,
+        m_etag, m_lastModified};
+}
+
+QByteArray Downloader::validator() const
+{
+    // A weak ETag may stay the same across changes of single bytes.
+    if (!m_etag.isEmpty() && !m_etag.startsWith("W/"))
+        return m_etag;
+    return m_lastModified;
+}
+
+QString Downloader::originFileName() const
+{
+    return fileName() + QStringLiteral(".origin");
+}
+
+Downloader::Origin Downloader::readOrigin() const
+{
+    QFile file(originFileName());
+    if (!file.open(QIODevice::ReadOnly))
+        return Origin();
+    const QJsonObject record = QJsonDocument::fromJson(file.read(64 * 1024)).object();
+    const QJsonValue size = record.value(QStringLiteral("size"));
+    if (!size.isDouble())
+        return Origin();
+    Origin origin;
+    origin.url = record.value(QStringLiteral("url")).toString();
+    origin.size = static_cast<qint64>(size.toDouble());
+    origin.etag = record.value(QStringLiteral("etag")).toString().toLatin1();
+    origin.lastModified = record.value(QStringLiteral("lastModified")).toString().toLatin1();
+    return origin;
+}
+
+QString Downloader::startOver(const Origin &origin)
+{
+    // The one case in which the downloader truncates: the bytes on disk cannot be continued,
+    // because they came from another file than the one the server describes now (another URL,
+    // size or validator), or because the server sends the whole file from its first byte.
+    // Appended to, they would make a file that is neither. The record is replaced only after
+    // the truncation, so a crash in between leaves an empty file under a stale record, which
+    // simply starts over again.
+    qDebug() << Q_FUNC_INFO << "Starting the download again from its first byte:" << fileName();
+    const bool emptied = m_targetFile.isOpen()
+        ? m_targetFile.resize(0) && m_targetFile.seek(0)
+        : !QFileInfo::exists(fileName()) || QFile::resize(fileName(), 0);
+    if (!emptied)
+        return QStringLiteral("Failed to truncate %1").arg(fileName());
+
+    const QJsonObject record {
+        {QStringLiteral("url"), origin.url},
+        {QStringLiteral("size"), static_cast<double>(origin.size)},
+        {QStringLiteral("etag"), QString::fromLatin1(origin.etag)},
+        {QStringLiteral("lastModified"), QString::fromLatin1(origin.lastModified)},
+    };
+    const QByteArray json = QJsonDocument(record).toJson(QJsonDocument::Compact);
+    // Written whole or not at all: a torn record could describe the new file by halves.
+    QSaveFile file(originFileName());
+    if (!file.open(QIODevice::WriteOnly) || file.write(json) != json.size() || !file.commit())
+        return QStringLiteral("Failed to write %1: %2").arg(originFileName(), file.errorString());
+    return QString();
 }
 
 void Downloader::sslErrors(const QList<QSslError> &errors)

@@ -28,8 +28,10 @@ namespace ResetUpdates {
  *
  * The file never grows past the announced size: a server that sends more, answers a range
  * request from the wrong offset, or keeps answering without data ends the download with
- * error() instead. Bytes on disk are never deleted or truncated, so a later download() resumes
- * from them.
+ * error() instead. Beside the file, in fileName() + ".origin", the downloader keeps what the
+ * server said about it (URL, size, ETag, Last-Modified); a later download() resumes from the
+ * bytes on disk only while the server still describes the same file, and otherwise starts the
+ * file again from its first byte. Nothing else deletes or truncates bytes on disk.
  *
  * Main thread only. Building a request may re-enter the event loop (SSU credentials): the
  * owner must not delete the downloader from there.
@@ -78,6 +80,19 @@ private:
         QString details;
     };
 
+    // What the server said about a file. Bytes on disk continue only the file of the origin
+    // recorded beside them.
+    struct Origin
+    {
+        QString url; // without password
+        qint64 size = -1;
+        QByteArray etag;
+        QByteArray lastModified;
+
+        bool operator==(const Origin &other) const;
+        bool operator!=(const Origin &other) const { return !(*this == other); }
+    };
+
     // False (and BusyError emitted) when a request is running or being built.
     bool releaseFinishedReply();
     // Adds the SSU and site headers; false when the downloader was cancelled meanwhile.
@@ -90,10 +105,22 @@ private:
     void reportProgress(qint64 bytes, bool log);
     // Checks the response once before its first byte is written; false when it was refused.
     bool acceptResponse();
+    bool acceptPart();
+    bool acceptWholeFile();
     void writeAvailable();
     // Stops the running GET for a reason of our own, reported by getFinished().
     void fail(Enums::UpdateError code, const QString &details);
     void endDownload();
+
+    Origin preparedOrigin() const;
+    // The strong validator of the prepared file for If-Range; empty when the server gave none.
+    QByteArray validator() const;
+    QString originFileName() const;
+    // An origin that matches no file when the record is missing or unreadable.
+    Origin readOrigin() const;
+    // Empties the file and records the origin its next bytes come from; the error text, or an
+    // empty string on success.
+    [[nodiscard]] QString startOver(const Origin &origin);
 
     bool m_rangesSupported = false;
     qint64 m_expectedSize;
@@ -116,6 +143,9 @@ private:
     bool m_responseChecked = false;
     bool m_discardBody = false;
     Failure m_failure;
+    // Validators of the prepared file, from its size query or a later whole-file answer.
+    QByteArray m_etag;
+    QByteArray m_lastModified;
 };
 
 } // namespace ResetUpdates

@@ -118,6 +118,10 @@ void ResetUpdateManager::prepare(const QString &version)
             QStringLiteral("Invalid URL: %1").arg(url.toString()));
         return;
     }
+    // Named before the size query, which then starts a copy of another build over at once, so
+    // that it no longer counts as downloaded. Naming fails only while a download runs, and
+    // prepare() refuses that case itself.
+    static_cast<void>(m_imageDownloader->setDownloadFile(imageFileName(version)));
     m_imageDownloader->prepare(url);
 }
 

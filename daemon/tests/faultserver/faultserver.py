@@ -9,11 +9,16 @@ offset N is cut there), ignore-range (a Range request gets 200 and the whole fil
 (Accept-Ranges: none, Range ignored), accept-ranges=V (that header; empty: none), no-length
 (no Content-Length, close after the body), announce=N (Content-Length N in HEAD answers),
 short=N (a GET sends N bytes, no Content-Length), empty (no body), trickle=N (N bytes per
-100 ms), flaky (every second GET to the URL answers 500). Every request is appended to LOG
-as one JSON object: method, path, status, range, headers.
+100 ms), flaky (every second GET to the URL answers 500), no-validators (neither ETag nor
+Last-Modified), last-modified (no ETag), ignore-if-range (a Range request gets its part even
+when If-Range names another version of the file). Without faults the server answers like a
+static file server: a strong ETag and Last-Modified, If-Range honoured. While ROOT/.calm exists
+every URL is served without its faults. Every request is appended to LOG as one JSON object:
+method, path, status, range, headers.
 """
 
 import ctypes
+import email.utils
 import http.server
 import json
 import os
@@ -57,20 +62,37 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         _, _, spec, name = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path).split("/", 3)
         faults = dict(item.partition("=")[::2] for item in spec.split(",") if item)
-        file = os.path.join(self.server.root, name)
+        if os.path.exists(os.path.join(self.server.root, ".calm")):
+            faults = {}
         get = self.command == "GET"
         with lock:
             count = gets[self.path] = gets.get(self.path, 0) + get
-        if not os.path.isfile(file):
+        try:
+            # The body and its validators from the same open file, even while it is replaced.
+            body = open(os.path.join(self.server.root, name), "rb")
+        except OSError:
             return self.plain(404)
+        with body:
+            self.answer(faults, get, count, body)
+
+    def answer(self, faults, get, count, body):
         if get and "flaky" in faults and count % 2 == 0:
             return self.plain(500)
 
-        size = os.path.getsize(file)
+        stat = os.fstat(body.fileno())
+        size = stat.st_size
+        etag = '"%x-%x-%x"' % (stat.st_ino, stat.st_mtime_ns, size)
+        modified = email.utils.formatdate(stat.st_mtime, usegmt=True)
+        if "no-validators" in faults:
+            etag = modified = None
+        elif "last-modified" in faults:
+            etag = None
         ranges = "no-ranges" not in faults
         start, end, status = 0, size - 1, 200
         wanted = self.headers.get("Range", "")
-        if get and wanted and ranges and "ignore-range" not in faults:
+        condition = self.headers.get("If-Range")
+        current = condition is None or condition in (etag, modified) or "ignore-if-range" in faults
+        if get and wanted and ranges and current and "ignore-range" not in faults:
             first, _, last = wanted[len("bytes="):].partition("-")
             start, end, status = int(first), min(int(last or size - 1), size - 1), 206
         length = end - start + 1
@@ -90,6 +112,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(length))
         if status == 206:
             self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end, size))
+        if etag:
+            self.send_header("ETag", etag)
+        if modified:
+            self.send_header("Last-Modified", modified)
         if close:
             self.send_header("Connection", "close")
             self.close_connection = True
@@ -107,13 +133,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 stop = offset
         rate = int(faults.get("trickle", CHUNK))
         try:
-            with open(file, "rb") as body:
-                body.seek(start)
-                for position in range(start, stop, min(rate, CHUNK)):
-                    self.wfile.write(body.read(min(rate, CHUNK, stop - position)))
-                    self.wfile.flush()
-                    if "trickle" in faults:
-                        time.sleep(0.1)
+            body.seek(start)
+            for position in range(start, stop, min(rate, CHUNK)):
+                self.wfile.write(body.read(min(rate, CHUNK, stop - position)))
+                self.wfile.flush()
+                if "trickle" in faults:
+                    time.sleep(0.1)
             if cut:
                 # Gone without a word: no TLS close, no rest of the body.
                 self.connection.shutdown(socket.SHUT_RDWR)
