@@ -24,6 +24,7 @@
 #include <QSaveFile>
 #include <QStorageInfo>
 
+#include <algorithm>
 #include <cmath>
 
 namespace Corvane {
@@ -151,7 +152,7 @@ QString Service::version() const
 
 MethodList Service::supportedMethods() const
 {
-    return m_infos.keys();
+    return m_methodOrder;
 }
 
 QString Service::codeName() const
@@ -421,20 +422,28 @@ void Service::onCheckFinished(QHash<Enums::Method, QString> versions)
         if (!versions.contains(it.key())) {
             qDebug().noquote() << Q_FUNC_INFO << "Method" << Enums::key(it.key())
                                << "is no longer available";
+            m_methodOrder.removeAll(it.key());
             it = m_infos.erase(it);
         } else {
             ++it;
         }
     }
-    for (auto it = versions.cbegin(); it != versions.cend(); ++it) {
-        qDebug().noquote() << Q_FUNC_INFO << "Method:" << Enums::key(it.key())
-                           << "version:" << it.value();
-        const auto stored = m_infos.constFind(it.key());
-        if (stored == m_infos.cend() || stored->version != it.value()) {
+    // New methods join in the order of their numbers, not in the hash's, which changes from
+    // one process to the next.
+    MethodList found = versions.keys();
+    std::sort(found.begin(), found.end());
+    for (Enums::Method method : qAsConst(found)) {
+        const QString version = versions.value(method);
+        qDebug().noquote() << Q_FUNC_INFO << "Method:" << Enums::key(method)
+                           << "version:" << version;
+        const auto stored = m_infos.constFind(method);
+        if (stored == m_infos.cend() || stored->version != version) {
             OsInfo info;
-            info.version = it.value();
-            m_infos.insert(it.key(), info);
+            info.version = version;
+            m_infos.insert(method, info);
         }
+        if (!m_methodOrder.contains(method))
+            m_methodOrder.append(method);
     }
     emit supportedMethodsChanged();
 
@@ -612,6 +621,7 @@ void Service::clearData(bool writeToCache)
 {
     qDebug() << Q_FUNC_INFO << "Clearing internal data...";
     m_infos.clear();
+    m_methodOrder.clear();
     if (m_updateManager) {
         releaseUpdateManager();
         emit methodChanged();
@@ -681,8 +691,12 @@ void Service::writeCache() const
         QFile::remove(file.fileName());
         return;
     }
+    // The current method first: the next start selects the first one it reads.
+    MethodList order = supportedMethods();
+    if (order.removeAll(method()) > 0)
+        order.prepend(method());
     QJsonArray methods;
-    for (Enums::Method method : supportedMethods()) {
+    for (Enums::Method method : qAsConst(order)) {
         methods.append(QJsonObject {
             {QStringLiteral("method"), static_cast<int>(method)},
             {QStringLiteral("info"), toJson(m_infos.value(method))},
@@ -722,8 +736,11 @@ void Service::readCache()
         const OsInfo osInfo = fromJson(entry.value(QStringLiteral("info")).toObject());
         const auto method = static_cast<Enums::Method>(
             static_cast<qint32>(toInt64(entry.value(QStringLiteral("method")))));
-        if (osInfo.lastChecked.isValid())
+        if (osInfo.lastChecked.isValid()) {
             m_infos.insert(method, osInfo);
+            if (!m_methodOrder.contains(method))
+                m_methodOrder.append(method);
+        }
     }
     emit supportedMethodsChanged();
 

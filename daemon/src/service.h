@@ -159,6 +159,9 @@ private:
     QMutex m_statusMutex;
     Enums::Status m_status = Enums::Status::Idle;
     QHash<Enums::Method, OsInfo> m_infos;
+    // The order of m_infos' methods, which the hash does not keep: supportedMethods lists it, and
+    // a restart must select the method that was current before.
+    MethodList m_methodOrder;
     Zovoveva::AccessPolicy *m_accessPolicy;
     bool m_insecure;
     BatteryStatus *m_batteryStatus;

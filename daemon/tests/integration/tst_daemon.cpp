@@ -2,6 +2,7 @@
 // idleness, and bus activation. The slow functions each run in their own sandbox (see CMake).
 #include "busclient.h"
 #include "daemonprocess.h"
+#include "fileio.h"
 #include "releaseserver.h"
 
 #include <QDBusConnection>
@@ -95,6 +96,25 @@ private slots:
         QVERIFY2(daemon.start(), qPrintable(daemon.log()));
         QVERIFY(!daemon.waitForExit(65000));
         QCOMPARE(BusClient::status(), 0);
+    }
+
+    // The method current when the cache was written is current again after each start, and
+    // the supported methods keep their order: neither may follow a hash seed that changes with
+    // every process.
+    void keepsTheMethodAcrossRestarts()
+    {
+        QVERIFY(QDir().mkpath(QStringLiteral("/home/.system-updates")));
+        writeFile(QStringLiteral("/home/.system-updates/os-info.json"), R"({"methods": [
+            {"method": 2, "info": {"version": "4.6.0", "lastChecked": 1700000000000}},
+            {"method": 1, "info": {"version": "4.6.0", "lastChecked": 1700000000000}}]})");
+        for (int start = 0; start < 10; ++start) {
+            DaemonProcess daemon;
+            QVERIFY2(daemon.start(), qPrintable(daemon.log()));
+            QCOMPARE(BusClient::supportedMethods(), (QList<int> {2, 1}));
+            QCOMPARE(BusClient::method(), 2);
+            // Whatever the preparation ends in, the cache still names the reset method first.
+            QVERIFY(BusClient::waitForStatus(0, 30000));
+        }
     }
 
     // Started by the bus on the first call, gone after a minute of idleness, and back on the
