@@ -236,6 +236,14 @@ private:
         QVERIFY2(m_daemon->start(), qPrintable(m_daemon->log()));
     }
 
+    // The download in the background, once PackageKit reports its first per cent.
+    void startDownloadUntilProgress()
+    {
+        BusSignal progress(QStringLiteral("DownloadProgress"));
+        startDownload();
+        QVERIFY(progress.spy().wait(60000));
+    }
+
     // corvanectl download in the background, while the test goes on with the event loop
     // running: the recorder's times are taken when a signal is handled.
     void startDownload()
@@ -356,9 +364,7 @@ private slots:
         startDaemon();
         QCOMPARE(ctl({"check"}).exitCode, 0);
         PackageKitRecorder recorder;
-        BusSignal progress(QStringLiteral("DownloadProgress"));
-        startDownload();
-        QVERIFY(progress.spy().wait(60000));
+        startDownloadUntilProgress();
 
         const ToolResult cancel = ctl({"cancel"});
         QCOMPARE(cancel.exitCode, 0);
@@ -448,9 +454,7 @@ private slots:
         startDaemon();
         QCOMPARE(ctl({"check"}).exitCode, 0);
         PackageKitRecorder recorder;
-        BusSignal progress(QStringLiteral("DownloadProgress"));
-        startDownload();
-        QVERIFY(progress.spy().wait(60000));
+        startDownloadUntilProgress();
 
         // A refresh runs 5 s with the dummy backend, beside the download.
         QProcess foreign;
