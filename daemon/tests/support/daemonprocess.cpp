@@ -2,6 +2,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusReply>
 #include <QDBusServiceWatcher>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -52,7 +53,10 @@ bool DaemonProcess::start(int timeoutMs)
 
     const QDeadlineTimer deadline(timeoutMs);
     while (!deadline.hasExpired()) {
-        if (bus.interface()->isServiceRegistered(ServiceName))
+        // The name's owner must be this process: a daemon that was just stopped may still own
+        // it until the bus has seen its connection close.
+        const QDBusReply<uint> owner = bus.interface()->servicePid(ServiceName);
+        if (owner.isValid() && owner.value() == static_cast<uint>(m_process.processId()))
             return true;
         if (!isRunning())
             return false;
