@@ -343,6 +343,7 @@ ExitCode CorvaneCtl::runCheck(const QString &version, bool force, int timeoutSec
     if (!connectToBus(&code))
         return code;
     OperationWatcher watcher(*m_proxy);
+    startWhenIdle(watcher);
     // A daemon that keeps what it knows answers without any signal; a real check changes the
     // status before it replies, so a second is plenty.
     watcher.setUnchangedAfter(1000);
@@ -375,6 +376,7 @@ ExitCode CorvaneCtl::runSetMethod(int method, int timeoutSeconds)
     if (!connectToBus(&code))
         return code;
     OperationWatcher watcher(*m_proxy);
+    startWhenIdle(watcher);
     followStatus(watcher);
     DaemonState state;
     code = perform(watcher, QStringLiteral("SetMethod"), {DaemonProxy::enumArgument(method)},
@@ -392,6 +394,7 @@ ExitCode CorvaneCtl::runDownload(bool vendorData, const QString &url, int timeou
     if (!connectToBus(&code))
         return code;
     OperationWatcher watcher(*m_proxy);
+    startWhenIdle(watcher);
     ProgressDisplay display(m_out, isTerminal(STDOUT_FILENO));
     // The byte counts are read only when they are shown, not on every change.
     bool bytesStale = true;
@@ -483,6 +486,7 @@ ExitCode CorvaneCtl::runInstall(bool reboot, int timeoutSeconds)
     if (!connectToBus(&code))
         return code;
     OperationWatcher watcher(*m_proxy);
+    startWhenIdle(watcher);
     followStatus(watcher);
     code = perform(watcher, QStringLiteral("Install"), {reboot}, QStringLiteral("the installation"),
         timeoutSeconds);
@@ -535,6 +539,15 @@ ExitCode CorvaneCtl::explain(const OperationWatcher &watcher, OperationWatcher::
               << '\n';
         return ExitCode::OperationFailed;
     case OperationWatcher::Outcome::TimedOut: {
+        if (!watcher.started()) {
+            m_err << QStringLiteral("corvanectl: gave up after %1 s waiting for the daemon to be "
+                                    "idle (its status is %2); %3 was not started.\n")
+                         .arg(QString::number(timeoutSeconds), EnumNames::status(watcher.status()),
+                             what)
+                  << "hint: --timeout SECONDS waits longer; 'corvanectl status' shows what the "
+                     "daemon is doing.\n";
+            return ExitCode::TimedOut;
+        }
         QVariant status;
         const QString now = m_proxy->read(QStringLiteral("status"), &status).failed()
             ? QStringLiteral("cannot be read")
@@ -549,6 +562,10 @@ ExitCode CorvaneCtl::explain(const OperationWatcher &watcher, OperationWatcher::
     case OperationWatcher::Outcome::BusFailed:
         return fail(watcher.failure());
     case OperationWatcher::Outcome::Interrupted:
+        if (!watcher.started()) {
+            m_err << "\ncorvanectl: stopped waiting; " << what << " was not started.\n";
+            return ExitCode::Interrupted;
+        }
         m_err << "\ncorvanectl: stopped waiting; the daemon goes on with " << what << ".\n";
         return ExitCode::Interrupted;
     }
@@ -578,6 +595,18 @@ bool CorvaneCtl::connectToBus(ExitCode *code)
         return false;
     }
     return true;
+}
+
+void CorvaneCtl::startWhenIdle(OperationWatcher &watcher)
+{
+    watcher.setWaitForIdle(true);
+    if (!isTerminal(STDERR_FILENO))
+        return;
+    QObject::connect(&watcher, &OperationWatcher::waiting, [this](int status) {
+        m_err << "corvanectl: the daemon is busy (" << EnumNames::status(status)
+              << "); waiting until it is idle.\n";
+        m_err.flush();
+    });
 }
 
 void CorvaneCtl::followStatus(OperationWatcher &watcher)
@@ -611,7 +640,8 @@ QString CorvaneCtl::globalHelp(const QCommandLineParser &parser) const
                                   "[ARGUMENTS]\n\n");
     text += wrapped(QStringLiteral(
         "Drives the OS update daemon (%1 on the system bus) through its public interface and "
-        "shows what it knows. Commands that start an operation wait for its end.")
+        "shows what it knows. Commands that start an operation wait until the daemon is idle, then "
+        "for the operation's end, both within the timeout.")
                         .arg(DaemonProxy::Service));
     text += QStringLiteral("\nCommands:\n");
     int width = 0;

@@ -48,6 +48,7 @@ private:
         const QString &what, int timeoutSeconds);
     ExitCode readState(DaemonState *state);
     [[nodiscard]] bool connectToBus(ExitCode *code);
+    void startWhenIdle(OperationWatcher &watcher);
     void followStatus(OperationWatcher &watcher);
     ExitCode fail(const BusFailure &failure);
     ExitCode usageError(const QString &command, const QString &message);

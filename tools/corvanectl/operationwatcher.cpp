@@ -10,6 +10,7 @@
 namespace {
 // The code by which the daemon turns a call away while it is busy.
 constexpr int BusyError = 9;
+constexpr int Idle = 0;
 } // namespace
 
 OperationWatcher::OperationWatcher(const DaemonProxy &proxy, QObject *parent)
@@ -66,11 +67,15 @@ OperationWatcher::Outcome OperationWatcher::run(
     m_failure = subscribe();
     if (m_failure.failed())
         return Outcome::BusFailed;
-    auto *call = new QDBusPendingCallWatcher(m_proxy.callAsync(method, arguments), this);
-    connect(call, &QDBusPendingCallWatcher::finished, this,
-        [this, method](QDBusPendingCallWatcher *call) {
-            onReply(call, method);
-        });
+    m_method = method;
+    m_arguments = arguments;
+    if (m_waitForIdle) {
+        // The status is read after subscribing, so the change to Idle cannot slip between.
+        m_waiting = true;
+        scheduleEvaluation();
+    } else {
+        call();
+    }
     m_timeout.start(timeoutMs);
     if (!m_finished)
         m_loop.exec();
@@ -79,15 +84,31 @@ OperationWatcher::Outcome OperationWatcher::run(
     return m_outcome;
 }
 
-void OperationWatcher::onReply(QDBusPendingCallWatcher *call, const QString &method)
+void OperationWatcher::call()
+{
+    m_inFlight = true;
+    auto *pending = new QDBusPendingCallWatcher(m_proxy.callAsync(m_method, m_arguments), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this, &OperationWatcher::onReply);
+}
+
+void OperationWatcher::onReply(QDBusPendingCallWatcher *call)
 {
     call->deleteLater();
+    m_inFlight = false;
     if (m_finished)
         return;
     const QDBusPendingReply<> reply = *call;
     if (reply.isError()) {
-        m_failure = m_proxy.explain(reply.error(), QStringLiteral("call %1").arg(method));
+        m_failure = m_proxy.explain(reply.error(), QStringLiteral("call %1").arg(m_method));
         finish(Outcome::BusFailed);
+        return;
+    }
+    if (m_refused) {
+        // Another operation began between our reading Idle and the call: wait for its end.
+        m_refused = false;
+        m_statusChanged = false;
+        m_waiting = true;
+        scheduleEvaluation();
         return;
     }
     m_replied = true;
@@ -106,6 +127,14 @@ void OperationWatcher::onMessage(const QDBusMessage &message)
         const int code = arguments.isEmpty() ? -1 : DaemonProxy::enumValue(arguments.at(0));
         if (m_replied && code == BusyError)
             return;
+        // Waiting, no call of ours is under way: the Error is about another client's operation.
+        if (!m_inFlight && !m_replied)
+            return;
+        // Before the reply a BusyError is the refusal of our own call.
+        if (m_waitForIdle && !m_replied && code == BusyError) {
+            m_refused = true;
+            return;
+        }
         m_errorCode = code;
         m_errorDetails = arguments.size() > 1 ? arguments.at(1).toString() : QString();
         finish(Outcome::Failed);
@@ -144,6 +173,18 @@ void OperationWatcher::evaluate()
     if (status != m_status) {
         m_status = status;
         emit statusSeen(status);
+    }
+    if (m_waiting) {
+        if (status != Idle) {
+            if (!m_announcedWait)
+                emit waiting(status);
+            m_announcedWait = true;
+            return;
+        }
+        m_waiting = false;
+        m_statusChanged = false;
+        call();
+        return;
     }
     // Before the reply the operation may not have begun: the status is someone else's.
     if (m_replied && m_done(status))

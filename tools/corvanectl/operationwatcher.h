@@ -14,9 +14,9 @@ class QDBusServiceWatcher;
 class InterruptWatcher;
 
 /**
- * Runs one operation of the daemon: calls its method and follows it to its outcome, which is an
- * Error signal, the status reaching the wanted value after a statusChanged, or nothing happening
- * at all.
+ * Runs one operation of the daemon: calls its method (when asked, only once the daemon is idle)
+ * and follows it to its outcome, which is an Error signal, the status reaching the wanted value
+ * after a statusChanged, or nothing happening at all.
  *
  * The daemon's signals are broadcast, so some are not about our call. The reply tells them
  * apart: the daemon refuses a call (and fails some at once) before it replies, so an Error
@@ -51,6 +51,10 @@ public:
     void setCheckAfterReply(bool check) { m_checkAfterReply = check; }
     // Without any statusChanged this long after the reply, the run ends with Unchanged.
     void setUnchangedAfter(int ms) { m_unchangedAfterMs = ms; }
+    // Calls only when the daemon is idle, and again when it turns the call away as busy: an
+    // operation asked for while another runs (a preparation right after the daemon started,
+    // another client's download) then starts when the daemon is free, within the timeout.
+    void setWaitForIdle(bool wait) { m_waitForIdle = wait; }
 
     // Listens to the daemon's signals; run() does it too, a second call does nothing. Callers
     // that read the daemon's state before run() subscribe first, so that no change is missed.
@@ -62,9 +66,13 @@ public:
     int errorCode() const { return m_errorCode; }
     QString errorDetails() const { return m_errorDetails; }
     BusFailure failure() const { return m_failure; }
+    // Whether the daemon took the call: false when the run ended while waiting for it to be idle.
+    bool started() const { return m_replied; }
 
 signals:
     void statusSeen(int status);
+    // The daemon is busy with something else; the call waits for it.
+    void waiting(int status);
     void progress(int percent);
     void downloadedSizeChanged();
 
@@ -72,7 +80,8 @@ private slots:
     void onMessage(const QDBusMessage &message);
 
 private:
-    void onReply(QDBusPendingCallWatcher *call, const QString &method);
+    void call();
+    void onReply(QDBusPendingCallWatcher *call);
     void scheduleEvaluation();
     void evaluate();
     // Ends the run after the events queued so far, so that an Error among them still wins.
@@ -83,6 +92,14 @@ private:
     std::function<bool(int)> m_done;
     bool m_checkAfterReply = false;
     int m_unchangedAfterMs = -1;
+    bool m_waitForIdle = false;
+    QString m_method;
+    QVariantList m_arguments;
+    // Waiting for the daemon to be idle before calling, or after a busy refusal.
+    bool m_waiting = false;
+    bool m_inFlight = false;
+    bool m_refused = false;
+    bool m_announcedWait = false;
     QDBusServiceWatcher *m_serviceWatcher = nullptr;
     InterruptWatcher *m_interruptWatcher = nullptr;
     QEventLoop m_loop;

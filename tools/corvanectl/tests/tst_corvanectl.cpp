@@ -3,6 +3,7 @@
 // update methods through corvanectl, and the package update test uses its status and timeout.
 #include "busclient.h"
 #include "daemonprocess.h"
+#include "fileio.h"
 #include "releaseserver.h"
 
 #include <QDir>
@@ -89,8 +90,8 @@ private slots:
             QCOMPARE(BusClient::status(), 0);
     }
 
-    // The Error that refuses a second client goes to every listener; the first client must not
-    // take it as the outcome of its own operation.
+    // The Error that refuses another client goes to every listener; a client must not take it
+    // as the outcome of its own operation. A second corvanectl is not refused: it waits.
     void refusalOfAnotherClient()
     {
         // A release server that takes the connection and never answers keeps the check going.
@@ -105,12 +106,57 @@ private slots:
         first.start(corvanectl, {"check", "--force", "--timeout", "3"});
         QVERIFY(BusClient::waitForStatus(1));
 
-        const ToolResult second = BusClient::run(corvanectl, {"download"}, 60000);
-        QCOMPARE(second.exitCode, 1);
-        QVERIFY2(second.err.contains("BusyError"), qPrintable(second.err));
+        const ToolResult refused =
+            BusClient::gdbus({"call", "--system", "--dest", BusClient::Service, "--object-path",
+                BusClient::Path, "--method", BusClient::Interface + ".Download"});
+        QCOMPARE(refused.exitCode, 0);
+        const ToolResult second = BusClient::run(corvanectl, {"download", "--timeout", "1"}, 60000);
+        QCOMPARE(second.exitCode, 5);
+        QVERIFY2(second.err.contains("(its status is Checking); the download was not started"),
+            qPrintable(second.err));
         QVERIFY(first.waitForFinished(30000));
         QCOMPARE(first.exitCode(), 5);
         QVERIFY(first.readAllStandardError().contains("the daemon's status is Checking"));
+    }
+
+    // Started by the bus with an update in its cache, the daemon prepares it at once: status
+    // answers at once, an operation waits for the preparation, within its timeout.
+    void waitsForABusyDaemon()
+    {
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        // The reset method names its image after the device's features.
+        writeFile(QStringLiteral("/etc/ssu/ssu.ini"),
+            QStringLiteral("[General]\nrelease = 4.0.0\nmodel = x1\nfeatures = store\n"
+                           "domain = test\n[domain-test]\nreleaseDomain = 127.0.0.1:%1\n")
+                .arg(silent.serverPort())
+                .toUtf8());
+        QDir().mkpath(QStringLiteral("/home/.system-updates"));
+        writeFile(QStringLiteral("/home/.system-updates/os-info.json"),
+            R"({"methods": [{"method": 2, "info": {"version": "4.6.0",
+                "lastChecked": 1700000000000}}]})");
+        const QString corvanectl = qEnvironmentVariable("CORVANECTL_BINARY");
+
+        const ToolResult status = BusClient::run(corvanectl, {"status"}, 10000);
+        QVERIFY2(status.exitCode == 0 && status.out.contains("Preparing"),
+            qPrintable(status.out + status.err));
+        const ToolResult early = BusClient::run(corvanectl, {"check", "--timeout", "2"}, 30000);
+        QCOMPARE(early.exitCode, 5);
+        QVERIFY2(early.err.contains("(its status is Preparing); the check was not started"),
+            qPrintable(early.err));
+
+        QProcess waiting;
+        waiting.start(corvanectl, {"check", "--timeout", "60"});
+        QVERIFY(waiting.waitForStarted());
+        QTest::qWait(1000);
+        QCOMPARE(waiting.state(), QProcess::Running);
+        // Refused connections end the preparation with an error; the check starts after it.
+        silent.close();
+        QVERIFY(waiting.waitForFinished(60000));
+        const QString said =
+            QString::fromUtf8(waiting.readAllStandardOutput() + waiting.readAllStandardError());
+        QVERIFY2(waiting.exitCode() == 0, qPrintable(said));
+        QVERIFY2(said.contains("did not ask the release server"), qPrintable(said));
     }
 
 private:
