@@ -13,6 +13,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -120,10 +121,7 @@ public:
     QList<QPair<int, qint64>> progress;
 
 private:
-    bool ended() const
-    {
-        return events.size() > events.filter(QStringLiteral("error SsuError")).size();
-    }
+    bool ended() const { return !events.isEmpty(); }
     void add(const QString &event)
     {
         events.append(event);
@@ -204,8 +202,7 @@ private:
         downloader.prepare(QUrl(url));
         QVERIFY(recorder.waitForEnd());
         QVERIFY2(recorder.last().startsWith("prepared"), qPrintable(recorder.last()));
-        // What the downloader reported while it carried on stays.
-        recorder.events = recorder.events.filter(QStringLiteral("error SsuError"));
+        recorder.events.clear();
     }
 
     // Starts a download of the URL into the target file, once its size query succeeded.
@@ -213,6 +210,26 @@ private:
     {
         prepare(downloader, recorder, url);
         downloader.download();
+    }
+
+    // A server logs a request when it is done with it, which under load can be a moment after
+    // the client has its last byte: a log is cleared only once it has stopped growing.
+    void settleLogs()
+    {
+        const auto logged = [this] {
+            return m_nginx.requests().size() + m_selfSigned.requests().size() +
+                m_faults.requests().size();
+        };
+        QElapsedTimer quiet;
+        quiet.start();
+        for (int count = logged(), waited = 0; quiet.elapsed() < 200 && waited < 3000;
+             waited += 50) {
+            QTest::qWait(50);
+            const int now = logged();
+            if (now != count)
+                quiet.restart();
+            count = now;
+        }
     }
 
 private slots:
@@ -233,6 +250,8 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly));
         m_source = file.readAll();
     }
+
+    void cleanup() { settleLogs(); }
 
     void init()
     {
@@ -338,6 +357,7 @@ private slots:
         } else if (have < 0) {
             QVERIFY(TestFiles::write(target(), QByteArray(int(-have), 'x')));
         }
+        settleLogs();
         if (nginx)
             nginx->clearLog();
         else
@@ -377,7 +397,7 @@ private slots:
 
         // A HEAD first, then the ranges, and nothing more later.
         QTest::qWait(300);
-        QTRY_COMPARE(gets(log()), ranges);
+        QTRY_VERIFY2(gets(log()) == ranges, qPrintable(gets(log()).join(" ")));
         QCOMPARE(log().first().value("method").toString(), QStringLiteral("HEAD"));
 
         QFile file(target());
@@ -409,7 +429,8 @@ private slots:
     }
 
     // Credentials and TLS settings go with the size query on a registered device, with the
-    // transfers on an unregistered one; without credentials the request still goes out. Site
+    // transfers on an unregistered one; without credentials that request is not sent and the
+    // operation ends with the error, so that nothing goes on behind it. Site
     // headers of /etc/ssu/headers.json go with every request whose URL an entry matches; a
     // broken file or entry never stops the download.
     void requestHeaders_data()
@@ -484,11 +505,29 @@ private slots:
 
         Downloader downloader(false, -1);
         Recorder recorder(&downloader);
-        start(downloader, recorder, m_nginx.url(Small));
+        const QString refused = QStringLiteral("error SsuError Ssu: cant get credentials");
+        downloader.setDownloadDir(m_downloads.path());
+        QVERIFY(downloader.setDownloadFile(QStringLiteral("target.bin")));
+        downloader.prepare(QUrl(m_nginx.url(Small)));
         QVERIFY(recorder.waitForEnd());
+        if (password.isEmpty() && registered) {
+            QCOMPARE(recorder.events, QStringList {refused});
+            QTest::qWait(200);
+            QCOMPARE(m_nginx.requests().size(), 0);
+            return;
+        }
+        QVERIFY2(recorder.last().startsWith("prepared"), qPrintable(recorder.last()));
+        recorder.events.clear();
+        downloader.download();
+        QVERIFY(recorder.waitForEnd());
+        if (password.isEmpty()) {
+            QCOMPARE(recorder.events, QStringList {refused});
+            QTRY_COMPARE(m_nginx.requests().size(), 1);
+            QTest::qWait(200);
+            QCOMPARE(m_nginx.requests().size(), 1);
+            return;
+        }
         QCOMPARE(recorder.last(), QStringLiteral("finished"));
-        QCOMPARE(recorder.events.count(QStringLiteral("error SsuError Ssu: cant get credentials")),
-            password.isEmpty() ? 1 : 0);
         QCOMPARE(TestFiles::md5(target()), TestFiles::md5(QDir(m_nginx.root()).filePath(Small)));
 
         QTRY_COMPARE(m_nginx.requests().size(), 2);

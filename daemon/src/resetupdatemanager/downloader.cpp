@@ -159,12 +159,14 @@ void Downloader::prepare(const QUrl &url)
     QNetworkRequest request(url);
     // Resuming is done in bytes of the file itself, never of a compressed transfer of it.
     request.setRawHeader("Accept-Encoding", "identity");
-    const bool sending = decorate(&request, m_ssu->isRegistered());
+    const Decoration decoration = decorate(&request, m_ssu->isRegistered());
     m_preparedUrl = url;
     // They described the file of the previous URL.
     m_etag.clear();
     m_lastModified.clear();
-    if (!sending) {
+    if (decoration == Decoration::NoCredentials)
+        return;
+    if (decoration == Decoration::Cancelled) {
         // A size query that was cancelled before it was sent ends like an aborted one.
         emit error(Enums::UpdateError::NetworkError, QStringLiteral("Operation canceled"));
         return;
@@ -278,9 +280,11 @@ void Downloader::download()
     qDebug() << Q_FUNC_INFO << "Downloading:" << m_preparedUrl.toDisplayString();
     QNetworkRequest request(m_preparedUrl);
     request.setRawHeader("Accept-Encoding", "identity");
-    if (!decorate(&request, !m_ssu->isRegistered())) {
+    const Decoration decoration = decorate(&request, !m_ssu->isRegistered());
+    if (decoration != Decoration::Send) {
         m_targetFile.close();
-        emit downloadCancelled();
+        if (decoration == Decoration::Cancelled)
+            emit downloadCancelled();
         return;
     }
 
@@ -323,31 +327,38 @@ void Downloader::cancel()
         m_currentReply->abort();
 }
 
-bool Downloader::decorate(QNetworkRequest *request, bool withSsuHeaders)
+Downloader::Decoration Downloader::decorate(QNetworkRequest *request, bool withSsuHeaders)
 {
     m_building = true;
     m_cancelRequested = false;
     // The credentials may run a nested event loop, in which cancel() may be called.
+    bool credentials = true;
     if (withSsuHeaders) {
-        addAuthorizationHeader(request);
+        credentials = addAuthorizationHeader(request);
         addSslHeaders(request);
     }
     setExtraHeaders(request->url().toDisplayString(), request);
     m_building = false;
-    return !m_cancelRequested;
+    if (m_cancelRequested)
+        return Decoration::Cancelled;
+    return credentials ? Decoration::Send : Decoration::NoCredentials;
 }
 
-void Downloader::addAuthorizationHeader(QNetworkRequest *request)
+bool Downloader::addAuthorizationHeader(QNetworkRequest *request)
 {
     const QString scope = m_ssu->credentialsScope(QString(), false);
     const QPair<QString, QString> credentials = m_ssu->credentials(scope);
     if (credentials.first.isEmpty() || credentials.second.isEmpty()) {
+        // The request is not sent: the error ends the operation for the service, which goes
+        // Idle; a request sent anyway would go on writing the image behind that status, refuse
+        // the next Download and mark the update downloaded with no operation running.
         emit error(Enums::UpdateError::SsuError, QStringLiteral("Ssu: cant get credentials"));
-        return;
+        return false;
     }
     const QByteArray pair =
         (credentials.first + QLatin1Char(':') + credentials.second).toLocal8Bit();
     request->setRawHeader("Authorization", "Basic " + pair.toBase64());
+    return true;
 }
 
 void Downloader::addSslHeaders(QNetworkRequest *request)

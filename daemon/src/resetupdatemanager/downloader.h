@@ -96,8 +96,9 @@ private:
     // False (and BusyError emitted) when a request is running or being built.
     bool releaseFinishedReply();
     // Adds the SSU and site headers; false when the downloader was cancelled meanwhile.
-    bool decorate(QNetworkRequest *request, bool withSsuHeaders);
-    void addAuthorizationHeader(QNetworkRequest *request);
+    enum class Decoration { Send, Cancelled, NoCredentials };
+    Decoration decorate(QNetworkRequest *request, bool withSsuHeaders);
+    bool addAuthorizationHeader(QNetworkRequest *request);
     void addSslHeaders(QNetworkRequest *request);
     void setExtraHeaders(const QString &url, QNetworkRequest *request);
 
