@@ -16,84 +16,6 @@
 
 namespace {
 
-struct Command
-{
-    QString name;
-    QString synopsis;
-    QString summary;
-    QString description;
-    int defaultTimeoutSeconds;
-};
-
-const QList<Command> &commands()
-{
-    static const QList<Command> list {
-        {QStringLiteral("status"), QStringLiteral("[--json]"),
-            QStringLiteral("Show the daemon's status and update information."),
-            QStringLiteral(
-                "Shows all fifteen properties of the update daemon: enumerations by name, sizes in "
-                "bytes and MiB, the last check as a local date-time, -1 as \"unknown\". With "
-                "--json, prints one JSON object with the raw values and the enumeration names."),
-            0},
-        {QStringLiteral("check"), QStringLiteral("[--force] [VERSION]"),
-            QStringLiteral("Ask the release server for an update and prepare it."),
-            QStringLiteral(
-                "Asks the daemon to look for VERSION (default \"latest\", the newest release) on "
-                "the release server, then waits until it has prepared the update and prints the "
-                "version found, the method and the sizes. A daemon that already knows an update "
-                "keeps it and asks nobody: corvanectl then prints what it knows. --force makes it "
-                "ask the release server again."),
-            300},
-        {QStringLiteral("set-method"), QStringLiteral("package|reset|any"),
-            QStringLiteral("Choose the update method and prepare it."),
-            QStringLiteral(
-                "Selects the update method (a package update, a reset update with a full image, "
-                "or any: the first one the release offers) and waits until the daemon has "
-                "prepared it."),
-            300},
-        {QStringLiteral("download"), QString(), QStringLiteral("Download the update."),
-            QStringLiteral(
-                "Downloads the prepared update and waits for the end, showing the progress: a bar "
-                "on a terminal, one line per percent otherwise. Succeeds when the update is "
-                "downloaded. Ctrl-C stops waiting, not the download: 'corvanectl cancel' stops "
-                "it."),
-            3600},
-        {QStringLiteral("download-vendor-data"), QStringLiteral("URL"),
-            QStringLiteral("Download the vendor-data archive from URL."),
-            QStringLiteral("Downloads the vendor-data archive at URL for the current update method "
-                           "and waits until it is downloaded."),
-            3600},
-        {QStringLiteral("cancel"), QString(), QStringLiteral("Cancel the running download."),
-            QStringLiteral("Cancels the running download and waits until it has stopped. With no "
-                           "download running there is nothing to do, and that is no error."),
-            300},
-        {QStringLiteral("install"), QStringLiteral("[--reboot]"),
-            QStringLiteral("Install the downloaded update."),
-            QStringLiteral(
-                "Installs the downloaded update and waits for the end. With --reboot the device "
-                "restarts when the installation is done; without it the update takes effect at "
-                "the next restart."),
-            3600},
-        {QStringLiteral("monitor"), QStringLiteral("[--count N]"),
-            QStringLiteral("Print the daemon's signals as they come."),
-            QStringLiteral(
-                "Prints every signal of the update daemon with a timestamp; for the change "
-                "signals, the property's new value. Runs until Ctrl-C or SIGTERM, or until N "
-                "signals with --count N."),
-            0},
-    };
-    return list;
-}
-
-const Command *findCommand(const QString &name)
-{
-    for (const Command &command : commands()) {
-        if (command.name == name)
-            return &command;
-    }
-    return nullptr;
-}
-
 const QString ExitStatusHelp = QStringLiteral(
     "Exit status: 0 success; 1 the operation failed (the daemon's error is on standard error); "
     "2 wrong usage; 3 access denied; 4 the system bus or the daemon cannot be reached; 5 timed "
@@ -107,7 +29,8 @@ QCommandLineOption helpOption()
 
 QCommandLineOption timeoutOption(int defaultSeconds)
 {
-    QString description = QStringLiteral("How long to wait for the operation to end, in seconds");
+    QString description = QStringLiteral(
+        "How long to wait for the daemon to be idle and the operation to end, in seconds");
     description += defaultSeconds > 0 ? QStringLiteral(" (default %1).").arg(defaultSeconds)
                                       : QStringLiteral(" (default: each command's own).");
     return QCommandLineOption(QStringLiteral("timeout"), description, QStringLiteral("seconds"));
@@ -141,49 +64,6 @@ QString optionsHelp(const QCommandLineParser &parser)
     return options < 0 ? QString() : text.mid(options);
 }
 
-// The options and arguments of one command, each with its help line.
-void addCommandOptions(const Command &command, QCommandLineParser &parser)
-{
-    parser.addOption(helpOption());
-    if (command.defaultTimeoutSeconds > 0)
-        parser.addOption(timeoutOption(command.defaultTimeoutSeconds));
-    if (command.name == QLatin1String("status")) {
-        parser.addOption(QCommandLineOption(QStringLiteral("json"),
-            QStringLiteral("Print one JSON object (raw values plus names) for scripts.")));
-    } else if (command.name == QLatin1String("check")) {
-        parser.addOption(QCommandLineOption(QStringLiteral("force"),
-            QStringLiteral("Ask the release server even when the daemon knows an update.")));
-        parser.addPositionalArgument(QStringLiteral("VERSION"),
-            QStringLiteral("The release to look for (default \"latest\", the newest)."),
-            QStringLiteral("[VERSION]"));
-    } else if (command.name == QLatin1String("set-method")) {
-        parser.addPositionalArgument(QStringLiteral("METHOD"),
-            QStringLiteral("package (package update), reset (image update) or any (the first "
-                           "one offered)."));
-    } else if (command.name == QLatin1String("download-vendor-data")) {
-        parser.addPositionalArgument(
-            QStringLiteral("URL"), QStringLiteral("Where the vendor-data archive is."));
-    } else if (command.name == QLatin1String("install")) {
-        parser.addOption(QCommandLineOption(QStringLiteral("reboot"),
-            QStringLiteral("Restart the device when the installation is done.")));
-    } else if (command.name == QLatin1String("monitor")) {
-        parser.addOption(QCommandLineOption(QStringLiteral("count"),
-            QStringLiteral("Exit after N signals of the daemon."), QStringLiteral("N")));
-    }
-}
-
-// The help of one command: its usage, what it does, its options and the exit codes.
-QString commandHelp(const Command &command, const QCommandLineParser &parser)
-{
-    QString usage = QStringLiteral("Usage: corvanectl ") + command.name;
-    if (command.defaultTimeoutSeconds > 0)
-        usage += QStringLiteral(" [--timeout SECONDS]");
-    if (!command.synopsis.isEmpty())
-        usage += QLatin1Char(' ') + command.synopsis;
-    return usage + QStringLiteral("\n\n") + wrapped(command.description) + QLatin1Char('\n') +
-        optionsHelp(parser) + QLatin1Char('\n') + wrapped(ExitStatusHelp);
-}
-
 bool parseSeconds(const QString &text, int *seconds)
 {
     bool ok = false;
@@ -201,6 +81,122 @@ bool isTerminal(int fd)
 }
 
 } // namespace
+
+// Each command once: its name, help, options, arguments and the function that runs it.
+const QList<CorvaneCtl::Command> &CorvaneCtl::commands()
+{
+    const auto option = [](const char *name, const char *description,
+                            const char *valueName = nullptr) {
+        return QCommandLineOption(QString::fromLatin1(name), QString::fromLatin1(description),
+            QString::fromLatin1(valueName));
+    };
+    static const QList<Command> list {
+        {QStringLiteral("status"), QStringLiteral("[--json]"),
+            QStringLiteral("Show the daemon's status and update information."),
+            QStringLiteral(
+                "Shows all fifteen properties of the update daemon: enumerations by name, sizes in "
+                "bytes and MiB, the last check as a local date-time, -1 as \"unknown\". With "
+                "--json, prints one JSON object with the raw values and the enumeration names."),
+            0, {option("json", "Print one JSON object (raw values plus names) for scripts.")}, {},
+            0, QStringLiteral("status takes no arguments"), &CorvaneCtl::runStatus},
+        {QStringLiteral("check"), QStringLiteral("[--force] [VERSION]"),
+            QStringLiteral("Ask the release server for an update and prepare it."),
+            QStringLiteral(
+                "Asks the daemon to look for VERSION (default \"latest\", the newest release) on "
+                "the release server, then waits until it has prepared the update and prints the "
+                "version found, the method and the sizes. A daemon that already knows an update "
+                "keeps it and asks nobody: corvanectl then prints what it knows. --force makes it "
+                "ask the release server again."),
+            300, {option("force", "Ask the release server even when the daemon knows an update.")},
+            {QStringLiteral("VERSION"),
+                QStringLiteral("The release to look for (default \"latest\", the newest)."),
+                QStringLiteral("[VERSION]")},
+            1, QStringLiteral("check takes at most one VERSION"), &CorvaneCtl::runCheck},
+        {QStringLiteral("set-method"), QStringLiteral("package|reset|any"),
+            QStringLiteral("Choose the update method and prepare it."),
+            QStringLiteral(
+                "Selects the update method (a package update, a reset update with a full image, "
+                "or any: the first one the release offers) and waits until the daemon has "
+                "prepared it."),
+            300, {},
+            {QStringLiteral("METHOD"),
+                QStringLiteral("package (package update), reset (image update) or any (the first "
+                               "one offered)."),
+                QString()},
+            1, QStringLiteral("set-method needs package, reset or any"), &CorvaneCtl::runSetMethod},
+        {QStringLiteral("download"), QString(), QStringLiteral("Download the update."),
+            QStringLiteral(
+                "Downloads the prepared update and waits for the end, showing the progress: a bar "
+                "on a terminal, one line per percent otherwise. Succeeds when the update is "
+                "downloaded. Ctrl-C stops waiting, not the download: 'corvanectl cancel' stops "
+                "it."),
+            3600, {}, {}, 0, QStringLiteral("download takes no arguments"),
+            &CorvaneCtl::runDownload},
+        {QStringLiteral("download-vendor-data"), QStringLiteral("URL"),
+            QStringLiteral("Download the vendor-data archive from URL."),
+            QStringLiteral("Downloads the vendor-data archive at URL for the current update method "
+                           "and waits until it is downloaded."),
+            3600, {},
+            {QStringLiteral("URL"), QStringLiteral("Where the vendor-data archive is."), QString()},
+            1, QStringLiteral("download-vendor-data needs one URL"),
+            &CorvaneCtl::runDownloadVendorData},
+        {QStringLiteral("cancel"), QString(), QStringLiteral("Cancel the running download."),
+            QStringLiteral("Cancels the running download and waits until it has stopped. With no "
+                           "download running there is nothing to do, and that is no error."),
+            300, {}, {}, 0, QStringLiteral("cancel takes no arguments"), &CorvaneCtl::runCancel},
+        {QStringLiteral("install"), QStringLiteral("[--reboot]"),
+            QStringLiteral("Install the downloaded update."),
+            QStringLiteral(
+                "Installs the downloaded update and waits for the end. With --reboot the device "
+                "restarts when the installation is done; without it the update takes effect at "
+                "the next restart."),
+            3600, {option("reboot", "Restart the device when the installation is done.")}, {}, 0,
+            QStringLiteral("install takes no arguments"), &CorvaneCtl::runInstall},
+        {QStringLiteral("monitor"), QStringLiteral("[--count N]"),
+            QStringLiteral("Print the daemon's signals as they come."),
+            QStringLiteral(
+                "Prints every signal of the update daemon with a timestamp; for the change "
+                "signals, the property's new value. Runs until Ctrl-C or SIGTERM, or until N "
+                "signals with --count N."),
+            0, {option("count", "Exit after N signals of the daemon.", "N")}, {}, 0,
+            QStringLiteral("monitor takes no arguments"), &CorvaneCtl::runMonitor},
+    };
+    return list;
+}
+
+const CorvaneCtl::Command *CorvaneCtl::findCommand(const QString &name)
+{
+    for (const Command &command : commands()) {
+        if (command.name == name)
+            return &command;
+    }
+    return nullptr;
+}
+
+void CorvaneCtl::addCommandOptions(const Command &command, QCommandLineParser &parser)
+{
+    parser.addOption(helpOption());
+    if (command.defaultTimeoutSeconds > 0)
+        parser.addOption(timeoutOption(command.defaultTimeoutSeconds));
+    for (const QCommandLineOption &option : command.options)
+        parser.addOption(option);
+    if (!command.argument.name.isEmpty()) {
+        parser.addPositionalArgument(
+            command.argument.name, command.argument.help, command.argument.syntax);
+    }
+}
+
+// The help of one command: its usage, what it does, its options and the exit codes.
+QString CorvaneCtl::commandHelp(const Command &command, const QCommandLineParser &parser)
+{
+    QString usage = QStringLiteral("Usage: corvanectl ") + command.name;
+    if (command.defaultTimeoutSeconds > 0)
+        usage += QStringLiteral(" [--timeout SECONDS]");
+    if (!command.synopsis.isEmpty())
+        usage += QLatin1Char(' ') + command.synopsis;
+    return usage + QStringLiteral("\n\n") + wrapped(command.description) + QLatin1Char('\n') +
+        optionsHelp(parser) + QLatin1Char('\n') + wrapped(ExitStatusHelp);
+}
 
 CorvaneCtl::CorvaneCtl()
     : m_out(stdout)
@@ -263,69 +259,14 @@ ExitCode CorvaneCtl::run(const QStringList &arguments)
             timeoutSeconds = command->defaultTimeoutSeconds;
         }
     }
-    return dispatch(command->name, parser, timeoutSeconds);
+    if (parser.positionalArguments().size() > command->maxArguments)
+        return usageError(command->name, command->argumentsError);
+    return (this->*command->run)({command, &parser, parser.positionalArguments(), timeoutSeconds});
 }
 
-ExitCode CorvaneCtl::dispatch(
-    const QString &command, const QCommandLineParser &parser, int timeoutSeconds)
+ExitCode CorvaneCtl::runStatus(const Invocation &call)
 {
-    const QStringList arguments = parser.positionalArguments();
-    const auto argumentCount = [&](int least, int most) {
-        return arguments.size() >= least && arguments.size() <= most;
-    };
-
-    if (command == QLatin1String("status")) {
-        if (!argumentCount(0, 0))
-            return usageError(command, QStringLiteral("status takes no arguments"));
-        return runStatus(parser.isSet(QStringLiteral("json")));
-    }
-    if (command == QLatin1String("check")) {
-        if (!argumentCount(0, 1))
-            return usageError(command, QStringLiteral("check takes at most one VERSION"));
-        const QString version = arguments.value(0, QStringLiteral("latest"));
-        return runCheck(version, parser.isSet(QStringLiteral("force")), timeoutSeconds);
-    }
-    if (command == QLatin1String("set-method")) {
-        int method = EnumNames::UnknownMethod;
-        if (!argumentCount(1, 1) || !EnumNames::methodFromText(arguments.constFirst(), &method))
-            return usageError(command, QStringLiteral("set-method needs package, reset or any"));
-        return runSetMethod(method, timeoutSeconds);
-    }
-    if (command == QLatin1String("download")) {
-        if (!argumentCount(0, 0))
-            return usageError(command, QStringLiteral("download takes no arguments"));
-        return runDownload(false, QString(), timeoutSeconds);
-    }
-    if (command == QLatin1String("download-vendor-data")) {
-        if (!argumentCount(1, 1) || arguments.constFirst().isEmpty())
-            return usageError(command, QStringLiteral("download-vendor-data needs one URL"));
-        return runDownload(true, arguments.constFirst(), timeoutSeconds);
-    }
-    if (command == QLatin1String("cancel")) {
-        if (!argumentCount(0, 0))
-            return usageError(command, QStringLiteral("cancel takes no arguments"));
-        return runCancel(timeoutSeconds);
-    }
-    if (command == QLatin1String("install")) {
-        if (!argumentCount(0, 0))
-            return usageError(command, QStringLiteral("install takes no arguments"));
-        return runInstall(parser.isSet(QStringLiteral("reboot")), timeoutSeconds);
-    }
-    // monitor
-    if (!argumentCount(0, 0))
-        return usageError(command, QStringLiteral("monitor takes no arguments"));
-    int count = 0;
-    if (parser.isSet(QStringLiteral("count"))) {
-        bool ok = false;
-        count = parser.value(QStringLiteral("count")).toInt(&ok);
-        if (!ok || count <= 0)
-            return usageError(command, QStringLiteral("--count needs a positive number"));
-    }
-    return runMonitor(count);
-}
-
-ExitCode CorvaneCtl::runStatus(bool json)
-{
+    const bool json = call.parser->isSet(QStringLiteral("json"));
     DaemonState state;
     const ExitCode code = readState(&state);
     if (code != ExitCode::Success)
@@ -337,8 +278,11 @@ ExitCode CorvaneCtl::runStatus(bool json)
     return ExitCode::Success;
 }
 
-ExitCode CorvaneCtl::runCheck(const QString &version, bool force, int timeoutSeconds)
+ExitCode CorvaneCtl::runCheck(const Invocation &call)
 {
+    const QString version = call.arguments.value(0, QStringLiteral("latest"));
+    const bool force = call.parser->isSet(QStringLiteral("force"));
+    const int timeoutSeconds = call.timeoutSeconds;
     ExitCode code = ExitCode::Success;
     if (!connectToBus(&code))
         return code;
@@ -370,8 +314,13 @@ ExitCode CorvaneCtl::runCheck(const QString &version, bool force, int timeoutSec
     return ExitCode::Success;
 }
 
-ExitCode CorvaneCtl::runSetMethod(int method, int timeoutSeconds)
+ExitCode CorvaneCtl::runSetMethod(const Invocation &call)
 {
+    int method = EnumNames::UnknownMethod;
+    if (call.arguments.size() != 1 ||
+        !EnumNames::methodFromText(call.arguments.constFirst(), &method))
+        return usageError(call.command->name, call.command->argumentsError);
+    const int timeoutSeconds = call.timeoutSeconds;
     ExitCode code = ExitCode::Success;
     if (!connectToBus(&code))
         return code;
@@ -388,7 +337,19 @@ ExitCode CorvaneCtl::runSetMethod(int method, int timeoutSeconds)
     return ExitCode::Success;
 }
 
-ExitCode CorvaneCtl::runDownload(bool vendorData, const QString &url, int timeoutSeconds)
+ExitCode CorvaneCtl::runDownload(const Invocation &call)
+{
+    return download(false, QString(), call.timeoutSeconds);
+}
+
+ExitCode CorvaneCtl::runDownloadVendorData(const Invocation &call)
+{
+    if (call.arguments.size() != 1 || call.arguments.constFirst().isEmpty())
+        return usageError(call.command->name, call.command->argumentsError);
+    return download(true, call.arguments.constFirst(), call.timeoutSeconds);
+}
+
+ExitCode CorvaneCtl::download(bool vendorData, const QString &url, int timeoutSeconds)
 {
     ExitCode code = ExitCode::Success;
     if (!connectToBus(&code))
@@ -443,8 +404,9 @@ ExitCode CorvaneCtl::runDownload(bool vendorData, const QString &url, int timeou
     return ExitCode::Success;
 }
 
-ExitCode CorvaneCtl::runCancel(int timeoutSeconds)
+ExitCode CorvaneCtl::runCancel(const Invocation &call)
 {
+    const int timeoutSeconds = call.timeoutSeconds;
     ExitCode code = ExitCode::Success;
     if (!connectToBus(&code))
         return code;
@@ -480,8 +442,10 @@ ExitCode CorvaneCtl::runCancel(int timeoutSeconds)
     return ExitCode::Success;
 }
 
-ExitCode CorvaneCtl::runInstall(bool reboot, int timeoutSeconds)
+ExitCode CorvaneCtl::runInstall(const Invocation &call)
 {
+    const bool reboot = call.parser->isSet(QStringLiteral("reboot"));
+    const int timeoutSeconds = call.timeoutSeconds;
     ExitCode code = ExitCode::Success;
     if (!connectToBus(&code))
         return code;
@@ -499,8 +463,16 @@ ExitCode CorvaneCtl::runInstall(bool reboot, int timeoutSeconds)
     return ExitCode::Success;
 }
 
-ExitCode CorvaneCtl::runMonitor(int count)
+ExitCode CorvaneCtl::runMonitor(const Invocation &call)
 {
+    int count = 0;
+    if (call.parser->isSet(QStringLiteral("count"))) {
+        bool ok = false;
+        count = call.parser->value(QStringLiteral("count")).toInt(&ok);
+        if (!ok || count <= 0)
+            return usageError(
+                call.command->name, QStringLiteral("--count needs a positive number"));
+    }
     ExitCode code = ExitCode::Success;
     if (!connectToBus(&code))
         return code;

@@ -3,6 +3,7 @@
 #include "exitcode.h"
 #include "operationwatcher.h"
 
+#include <QCommandLineOption>
 #include <QStringList>
 #include <QTextStream>
 
@@ -28,14 +29,50 @@ public:
     ExitCode run(const QStringList &arguments);
 
 private:
-    ExitCode dispatch(const QString &command, const QCommandLineParser &parser, int timeoutSeconds);
-    ExitCode runStatus(bool json);
-    ExitCode runCheck(const QString &version, bool force, int timeoutSeconds);
-    ExitCode runSetMethod(int method, int timeoutSeconds);
-    ExitCode runDownload(bool vendorData, const QString &url, int timeoutSeconds);
-    ExitCode runCancel(int timeoutSeconds);
-    ExitCode runInstall(bool reboot, int timeoutSeconds);
-    ExitCode runMonitor(int count);
+    struct Command;
+    // One command line, parsed: what the command's function gets.
+    struct Invocation
+    {
+        const Command *command;
+        const QCommandLineParser *parser;
+        QStringList arguments;
+        int timeoutSeconds;
+    };
+    struct Argument
+    {
+        QString name;
+        QString help;
+        QString syntax;
+    };
+    struct Command
+    {
+        QString name;
+        QString synopsis;
+        QString summary;
+        QString description;
+        // 0: the command does not wait for an operation and has no --timeout.
+        int defaultTimeoutSeconds;
+        QList<QCommandLineOption> options;
+        Argument argument;
+        int maxArguments;
+        QString argumentsError;
+        ExitCode (CorvaneCtl::*run)(const Invocation &);
+    };
+
+    static const QList<Command> &commands();
+    static const Command *findCommand(const QString &name);
+    static void addCommandOptions(const Command &command, QCommandLineParser &parser);
+    static QString commandHelp(const Command &command, const QCommandLineParser &parser);
+
+    ExitCode runStatus(const Invocation &call);
+    ExitCode runCheck(const Invocation &call);
+    ExitCode runSetMethod(const Invocation &call);
+    ExitCode runDownload(const Invocation &call);
+    ExitCode runDownloadVendorData(const Invocation &call);
+    ExitCode runCancel(const Invocation &call);
+    ExitCode runInstall(const Invocation &call);
+    ExitCode runMonitor(const Invocation &call);
+    ExitCode download(bool vendorData, const QString &url, int timeoutSeconds);
 
     // Runs the operation through the watcher. Success when it came to its end (Done or
     // Unchanged in *outcome); otherwise the problem is already reported. With `after`, the

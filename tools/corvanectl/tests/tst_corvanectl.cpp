@@ -13,6 +13,9 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <csignal>
+#include <sys/types.h>
+
 class TestCorvaneCtl : public QObject
 {
     Q_OBJECT
@@ -88,6 +91,72 @@ private slots:
         // An operation is waited for to its end: the daemon rests when corvanectl returns.
         if (!daemon.isEmpty())
             QCOMPARE(BusClient::status(), 0);
+    }
+
+    // Every command the overview lists has its own help, with the options of its synopsis.
+    void commandHelp()
+    {
+        const QString corvanectl = qEnvironmentVariable("CORVANECTL_BINARY");
+        const ToolResult overview = BusClient::run(corvanectl, {"--help"}, 10000);
+        QCOMPARE(overview.exitCode, 0);
+        const QString commands = overview.out.section(QStringLiteral("Commands:\n"), 1)
+                                     .section(QStringLiteral("\n\n"), 0, 0);
+        const QStringList lines = commands.split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 8);
+        for (const QString &line : lines) {
+            const QString name = line.trimmed().section(' ', 0, 0);
+            const ToolResult help = BusClient::run(corvanectl, {name, "--help"}, 10000);
+            QVERIFY2(help.exitCode == 0 && help.out.startsWith("Usage: corvanectl " + name + ' '),
+                qPrintable(name + ": " + help.out + help.err));
+            const QRegularExpression option(QStringLiteral("--[a-z]+"));
+            for (auto match = option.globalMatch(line); match.hasNext();) {
+                const QString flag = match.next().captured();
+                QVERIFY2(help.out.contains(QStringLiteral("  ") + flag), qPrintable(name + flag));
+            }
+        }
+    }
+
+    // monitor prints each signal with a timestamp and ends cleanly on SIGTERM, on SIGINT, or
+    // after --count signals.
+    void monitor_data()
+    {
+        QTest::addColumn<int>("signal"); // 0: --count 2
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("--count 2") << 0;
+    }
+
+    void monitor()
+    {
+        QFETCH(int, signal);
+        m_daemon.reset(new DaemonProcess());
+        QVERIFY2(m_daemon->start(), qPrintable(m_daemon->log()));
+        QProcess monitor;
+        monitor.start(qEnvironmentVariable("CORVANECTL_BINARY"),
+            signal ? QStringList {"monitor"} : QStringList {"monitor", "--count", "2"});
+        // The macro evaluates its condition again at the end: what was read is kept.
+        QByteArray greeting;
+        QTRY_VERIFY((greeting += monitor.readAllStandardError()).contains("Monitoring "));
+        // No method is supported yet: the daemon answers with an Error and a status change.
+        QCOMPARE(BusClient::gdbus(
+                     {"call", "--system", "--dest", BusClient::Service, "--object-path",
+                         BusClient::Path, "--method", BusClient::Interface + ".SetMethod", "(1,)"})
+                     .exitCode,
+            0);
+        const QString stamp =
+            QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} ");
+        const QRegularExpression expected(stamp +
+                QStringLiteral("Error InternalError \\(\\d+\\): Method is not supported\n") +
+                stamp + QStringLiteral("statusChanged status = Idle\n"),
+            QRegularExpression::MultilineOption);
+        QString output;
+        QTRY_VERIFY2(expected.match(output += monitor.readAllStandardOutput()).hasMatch(),
+            qPrintable(output));
+        if (signal)
+            ::kill(pid_t(monitor.processId()), signal);
+        QTRY_COMPARE_WITH_TIMEOUT(monitor.state(), QProcess::NotRunning, 5000);
+        QCOMPARE(monitor.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(monitor.exitCode(), 0);
     }
 
     // The Error that refuses another client goes to every listener; a client must not take it
