@@ -34,7 +34,7 @@ detach_loops_under() { # dir
     local sys file
     for sys in /sys/block/loop*; do
         file=$(cat "$sys/loop/backing_file" 2>/dev/null) || continue
-        [[ $file == "$1"/* ]] && losetup -d "/dev/${sys##*/}" 2>/dev/null
+        if [[ $file == "$1"/* ]]; then losetup -d "/dev/${sys##*/}" 2>/dev/null || true; fi
     done
     return 0
 }
@@ -58,6 +58,8 @@ leader=
 cleanup() {
     local rc=$?
     trap - EXIT INT TERM HUP
+    # Everything below is tried whatever fails before it.
+    set +e
     if [[ -n $leader ]] && kill -0 "$leader" 2>/dev/null; then
         [[ $rc == 0 ]] || { echo "--- the container's journal (last 60 lines)"; \
             nsenter -t "$leader" -a journalctl -b --no-pager -n 60 2>&1 || true; }
