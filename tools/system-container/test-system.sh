@@ -200,6 +200,15 @@ inside nsenter -t "$pid" -m -- sh -c 'touch /var/lib/.corvane-probe' 2>/dev/null
     && fail "the daemon can write /var/lib"
 [[ -z $(inside nsenter -t "$pid" -m -- ls -A /home | grep -vx .system-updates) ]] \
     || fail "the daemon sees home directories"
+# The writes of the package install (not driven here: it needs PackageKit, polkit and the home
+# screen on the device), tried in the daemon's file-system view with its one capability: the
+# trigger link in /, the update information, SSU's release switch. The reset flow below proves
+# the others by the daemon's own writes.
+for target in /.corvane-probe /var/lib/zovoveva-update/.corvane-probe /etc/ssu/.corvane-probe; do
+    inside nsenter -t "$pid" -m -- setpriv --bounding-set=-all,+sys_admin -- \
+        sh -c "ln -s /var/lib/zovoveva-update/update_info.ini $target && rm $target" \
+        || fail "the daemon's view does not let it create $target"
+done
 
 step "The installed bus policy and the caller check on the real system bus"
 call() { # user group destination path method [args]
