@@ -29,7 +29,8 @@ fi
 started=$SECONDS
 step() { printf '== [%3ds] %s\n' $((SECONDS - started)) "$*"; }
 
-# Loop devices are global: those of a lane that was killed before its cleanup are detached here.
+# Loop devices and the release server are the host's: those of a lane that was killed before its
+# cleanup ran are ended here.
 detach_loops_under() { # dir
     local sys file
     for sys in /sys/block/loop*; do
@@ -43,6 +44,7 @@ for old in "$cache"/run.*; do
     [[ -d $old ]] || continue
     owner=$(cat "$old/owner" 2>/dev/null || true)
     [[ -n $owner ]] && kill -0 "$owner" 2>/dev/null && continue
+    "$repo/tools/release-server/release-server" stop --state "$old/server" 2>/dev/null || true
     detach_loops_under "$old"
     rm -rf --one-file-system "$old"
 done
@@ -198,8 +200,8 @@ inside nsenter -t "$pid" -m -- sh -c 'touch /usr/lib/.corvane-probe' 2>/dev/null
     && fail "the daemon can write /usr"
 inside nsenter -t "$pid" -m -- sh -c 'touch /var/lib/.corvane-probe' 2>/dev/null \
     && fail "the daemon can write /var/lib"
-[[ -z $(inside nsenter -t "$pid" -m -- ls -A /home | grep -vx .system-updates) ]] \
-    || fail "the daemon sees home directories"
+inside nsenter -t "$pid" -m -- ls -A /home | grep -vx .system-updates >/dev/null \
+    && fail "the daemon sees home directories"
 # The writes of the package install (not driven here: it needs PackageKit, polkit and the home
 # screen on the device), tried in the daemon's file-system view with its one capability: the
 # trigger link in /, the update information, SSU's release switch. The reset flow below proves
@@ -298,9 +300,10 @@ inside "$ctl" status --json >"$run/status2.json" || fail "no answer after the id
 [[ $(unit ActiveState) == active ]] || fail "the call after the idle exit did not start the daemon"
 wait_idle
 inside "$ctl" status --json >"$run/status2.json"
-grep -q '"methodName": *"ResetUpdate"' "$run/status2.json" \
-    && grep -q '"isDownloaded": *true' "$run/status2.json" \
-    || fail "the cache was not restored: $(cat "$run/status2.json")"
+if ! grep -q '"methodName": *"ResetUpdate"' "$run/status2.json" \
+   || ! grep -q '"isDownloaded": *true' "$run/status2.json"; then
+    fail "the cache was not restored: $(cat "$run/status2.json")"
+fi
 
 step "Reset install onto the partitions, through /fimage, with the device-clear markers"
 inside "$ctl" download-vendor-data "https://$domain/vendor-data.tar.gz" >"$run/vendor.txt" 2>&1 \
