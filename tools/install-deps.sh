@@ -18,6 +18,8 @@ packages=(
     systemd
     # the real-packagekit tests: Debian's PackageKit daemon (dummy backend) and its pkcon
     packagekit packagekit-tools
+    # the system lane: a Debian root file system booted with systemd as PID 1
+    debootstrap systemd-container
 )
 
 export DEBIAN_FRONTEND=noninteractive

@@ -12,7 +12,8 @@ has_line() { # installed-file line
 }
 
 DESTDIR=$dest cmake --install "$build" >/dev/null
-for file in libexec/corvane bin/corvanectl share/dbus-1/interfaces/org.tessaro.Corvane.xml; do
+for file in libexec/corvane bin/corvanectl share/dbus-1/interfaces/org.tessaro.Corvane.xml \
+            lib/tmpfiles.d/corvane.conf; do
     [[ -e $dest/$prefix/$file ]] || fail "$file is not installed"
 done
 has_line share/dbus-1/system-services/org.tessaro.Corvane.service "Exec=/$prefix/libexec/corvane"
@@ -20,8 +21,9 @@ has_line share/dbus-1/system-services/org.tessaro.Corvane.service SystemdService
 has_line lib/systemd/system/corvane.service "ExecStart=/$prefix/libexec/corvane"
 
 # systemd's own verdict on the unit. Type=dbus pulls in the bus socket: give the image the
-# distribution's units for it.
-mkdir -p "$dest/usr/lib/systemd/system"
+# distribution's units for it, and the tmpfiles tool the unit runs before the daemon.
+mkdir -p "$dest/usr/lib/systemd/system" "$dest/usr/bin"
+cp /usr/bin/systemd-tmpfiles "$dest/usr/bin/"
 cp /usr/lib/systemd/system/{dbus.socket,dbus.service,sysinit.target,sockets.target,basic.target} \
     "$dest/usr/lib/systemd/system/"
 out=$(systemd-analyze verify --root="$dest" "/$prefix/lib/systemd/system/corvane.service" 2>&1) \
