@@ -184,6 +184,15 @@ BusFailure DaemonProxy::explain(const QDBusError &error, const QString &action) 
                            "(%1.service) in the system bus's service directory.")
                 .arg(Service, message)};
     case QDBusError::NoReply:
+        // The bus also says NoReply when the daemon died or was stopped with the call pending.
+        if (message.contains(QLatin1String("disconnected"), Qt::CaseInsensitive)) {
+            return {ExitCode::OperationFailed,
+                QStringLiteral("corvanectl: the update daemon left the bus before it answered "
+                               "when asked to %1.\n"
+                               "hint: see the system log for what happened to corvane.")
+                    .arg(action)};
+        }
+        Q_FALLTHROUGH();
     case QDBusError::Timeout:
     case QDBusError::TimedOut:
         return {ExitCode::TimedOut,
