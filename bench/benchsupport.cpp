@@ -53,6 +53,21 @@ qint64 cpuMs(qint64 pid)
     return (fields.at(11).toLongLong() + fields.at(12).toLongLong()) * 1000 / sysconf(_SC_CLK_TCK);
 }
 
+double threadsCpuMs(qint64 pid)
+{
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    const QStringList ids = tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    if (ids.isEmpty())
+        return -1;
+    double ns = 0;
+    for (const QString &id : ids) {
+        QFile schedstat(tasks.filePath(id + QStringLiteral("/schedstat")));
+        if (schedstat.open(QIODevice::ReadOnly))
+            ns += schedstat.readAll().split(' ').first().toDouble();
+    }
+    return ns / 1e6;
+}
+
 qint64 childrenCpuMs()
 {
     rusage usage {};

@@ -23,6 +23,8 @@ QString run(const QString &program, const QStringList &arguments, int *exitCode 
 qint64 statusKiB(qint64 pid, const char *field);
 // User plus system CPU time of a process in ms, -1 when unreadable.
 qint64 cpuMs(qint64 pid);
+// CPU time of all threads of a process in ms, to the scheduler's nanosecond, -1 when unreadable.
+double threadsCpuMs(qint64 pid);
 // CPU time of the waited-for children of this process in ms.
 qint64 childrenCpuMs();
 // Entries of /proc/PID/fd, -1 when unreadable.
