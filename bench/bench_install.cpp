@@ -21,6 +21,7 @@
 // The archive takes a while to make; give a directory (bound into the device) to keep it for
 // the next run. Prints figures only; it never fails.
 
+#include "benchsupport.h"
 #include "enums.h"
 #include "resetupdatemanager/imagearchive.h"
 #include "resetupdatemanager/resetupdatemanager.h"
@@ -34,46 +35,18 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QRandomGenerator>
 #include <QTemporaryFile>
 #include <QTest>
-#include <QVector>
 
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
+using Bench::run;
 using Corvane::ResetUpdates::ImageArchive;
 
 namespace {
-
-QString run(const QString &program, const QStringList &arguments, int *exitCode = nullptr)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    process.waitForFinished(-1);
-    if (exitCode)
-        *exitCode = process.exitCode();
-    return QString::fromUtf8(process.readAll()).trimmed();
-}
-
-// Half random, half zeros per 64 KiB: compresses about 2:1.
-bool writeImage(const QString &path, qint64 size)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    QVector<quint32> random(8192);
-    const QByteArray zeros(32768, '\0');
-    for (qint64 left = size; left > 0; left -= 65536) {
-        QRandomGenerator::global()->fillRange(random.data(), random.size());
-        file.write(reinterpret_cast<const char *>(random.constData()), 32768);
-        file.write(zeros);
-    }
-    return file.flush();
-}
 
 struct Target
 {
@@ -148,28 +121,17 @@ int main(int argc, char **argv)
     const qint64 mib = argc > 1 ? QByteArray(argv[1]).toLongLong() : 1024;
     const QDir work(
         argc > 2 ? QString::fromLocal8Bit(argv[2]) : state + QStringLiteral("/bench-install"));
-    work.mkpath(QStringLiteral("src"));
+    work.mkpath(QStringLiteral("."));
     const qint64 total = mib * 1024 * 1024;
 
-    // Four images as a release splits them: two root parts, home, boot.
-    const QList<QPair<QString, qint64>> images {{QStringLiteral("root.img.000"), total * 4 / 10},
-        {QStringLiteral("root.img.001"), total * 4 / 10},
-        {QStringLiteral("home.img.000"), total * 15 / 100},
-        {QStringLiteral("boot.img"), total - total * 4 / 10 * 2 - total * 15 / 100}};
     const QString archive = work.filePath(QStringLiteral("image-%1.tar.gz").arg(mib));
     if (!QFileInfo::exists(archive)) {
         std::printf("making a %lld MiB archive (gzip)...\n", mib);
         std::fflush(stdout);
-        QStringList names;
-        for (const auto &image : images) {
-            writeImage(work.filePath(QStringLiteral("src/") + image.first), image.second);
-            names.append(image.first);
+        if (!Bench::writeImageArchive(archive, total)) {
+            std::printf("cannot make the archive\n");
+            return 0;
         }
-        run(QStringLiteral("tar"),
-            QStringList {QStringLiteral("-czf"), archive, QStringLiteral("-C"),
-                work.filePath(QStringLiteral("src"))} +
-                names);
-        QDir(work.filePath(QStringLiteral("src"))).removeRecursively();
     }
     std::printf("archive: %lld MiB compressed, %lld MiB unpacked\n",
         QFileInfo(archive).size() / 1024 / 1024, mib);
