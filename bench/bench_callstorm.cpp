@@ -23,7 +23,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
-#include <QProcessEnvironment>
 #include <QVector>
 
 #include <cstdio>
@@ -158,12 +157,9 @@ int main(int argc, char **argv)
     if (argc > 2 && QByteArray(argv[1]) == "--client")
         return client(QByteArray(argv[2]).toInt());
 
-    const QString state =
-        QProcessEnvironment::systemEnvironment().value(QStringLiteral("CORVANE_SANDBOX_STATE"));
-    if (state.isEmpty()) {
-        std::printf("bench-callstorm: run me inside tools/device-sandbox/device-sandbox\n");
+    const QString state = sandboxState("bench-callstorm");
+    if (state.isEmpty())
         return 0;
-    }
     const qint64 total = (argc > 1 ? QByteArray(argv[1]).toLongLong() : 1024) * 1024 * 1024;
     const int calls = argc > 2 ? qMax(1, QByteArray(argv[2]).toInt()) : 1000;
     const int line = argc > 3 ? QByteArray(argv[3]).toInt() : 50;

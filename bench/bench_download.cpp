@@ -18,7 +18,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
-#include <QProcessEnvironment>
 
 #include <cstdio>
 
@@ -88,12 +87,9 @@ struct LineFigures
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QString state =
-        QProcessEnvironment::systemEnvironment().value(QStringLiteral("CORVANE_SANDBOX_STATE"));
-    if (state.isEmpty()) {
-        std::printf("bench-download: run me inside tools/device-sandbox/device-sandbox\n");
+    const QString state = sandboxState("bench-download");
+    if (state.isEmpty())
         return 0;
-    }
     QStringList arguments = app.arguments().mid(1);
     QVector<int> lines {0};
     const int linesAt = arguments.indexOf(QStringLiteral("--lines"));

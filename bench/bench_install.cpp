@@ -34,7 +34,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QTemporaryFile>
 #include <QTest>
 
@@ -112,12 +111,9 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     Corvane::Enums::registerTypes();
-    const QString state =
-        QProcessEnvironment::systemEnvironment().value(QStringLiteral("CORVANE_SANDBOX_STATE"));
-    if (state.isEmpty()) {
-        std::printf("bench-install: run me inside tools/device-sandbox/device-sandbox\n");
+    const QString state = Bench::sandboxState("bench-install");
+    if (state.isEmpty())
         return 0;
-    }
     const qint64 mib = argc > 1 ? QByteArray(argv[1]).toLongLong() : 1024;
     const QDir work(
         argc > 2 ? QString::fromLocal8Bit(argv[2]) : state + QStringLiteral("/bench-install"));

@@ -13,7 +13,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcessEnvironment>
 
 #include <cstdio>
 #include <unistd.h>
@@ -47,12 +46,9 @@ void report(const char *when, const Memory &m)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QString state =
-        QProcessEnvironment::systemEnvironment().value(QStringLiteral("CORVANE_SANDBOX_STATE"));
-    if (state.isEmpty()) {
-        std::printf("bench-memory: run me inside tools/device-sandbox/device-sandbox\n");
+    const QString state = sandboxState("bench-memory");
+    if (state.isEmpty())
         return 0;
-    }
     const qint64 mib = argc > 1 ? qMax(1LL, QByteArray(argv[1]).toLongLong()) : 256;
 
     const QString work = state + QStringLiteral("/bench-memory");

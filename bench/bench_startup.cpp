@@ -18,7 +18,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QProcessEnvironment>
 #include <QTimer>
 
 #include <cstdio>
@@ -88,12 +87,9 @@ void report(const char *name, const QVector<double> &ms, const QVector<double> &
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QString state =
-        QProcessEnvironment::systemEnvironment().value(QStringLiteral("CORVANE_SANDBOX_STATE"));
-    if (state.isEmpty()) {
-        std::printf("bench-startup: run me inside tools/device-sandbox/device-sandbox\n");
+    const QString state = sandboxState("bench-startup");
+    if (state.isEmpty())
         return 0;
-    }
     const int rounds = argc > 1 ? qMax(1, QByteArray(argv[1]).toInt()) : 20;
 
     ReleaseServer server(state + QStringLiteral("/bench-startup"));

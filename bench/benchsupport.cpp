@@ -5,11 +5,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QThread>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -18,6 +20,15 @@ namespace Bench {
 const QString Version = QStringLiteral("5.0.1.10");
 const QString ImagePath = QStringLiteral("images/5.0.1.10/m1/a-b/image.tar.gz");
 const QString Target = QStringLiteral("/home/.system-updates/images/a-b-5.0.1.10.tar.gz");
+
+QString sandboxState(const char *benchmark)
+{
+    const QString state =
+        QProcessEnvironment::systemEnvironment().value(QStringLiteral("CORVANE_SANDBOX_STATE"));
+    if (state.isEmpty())
+        std::printf("%s: run me inside tools/device-sandbox/device-sandbox\n", benchmark);
+    return state;
+}
 
 QString run(const QString &program, const QStringList &arguments, int *exitCode)
 {

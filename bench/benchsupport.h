@@ -17,6 +17,10 @@ extern const QString ImagePath; // under the release server's root
 extern const QString Target; // where the daemon keeps the downloaded image
 
 // Runs a program to its end and returns its trimmed standard output.
+// The simulated device's state directory, or an empty string after telling the user to run
+// the benchmark there.
+QString sandboxState(const char *benchmark);
+
 QString run(const QString &program, const QStringList &arguments, int *exitCode = nullptr);
 
 // A field of /proc/PID/status in KiB, -1 when unreadable.
