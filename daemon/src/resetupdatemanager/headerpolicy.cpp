@@ -6,18 +6,27 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
+#include <cstring>
+
 namespace Corvane {
 namespace ResetUpdates {
 
 namespace {
 
 // A header name must be an HTTP token and a value must not break the request's framing;
-// anything else would corrupt the request or smuggle in other headers.
+// anything else would corrupt the request or smuggle in other headers. Checked byte by byte: a
+// pattern's "$" also matches before a final newline, and QString::fromLatin1(QByteArray) stops
+// at the first NUL, so either would let "X-A\n" or "X-A\0..." through.
 bool isValidHeader(const QByteArray &name, const QByteArray &value)
 {
-    static const QRegularExpression Token(QStringLiteral("^[!#$%&'*+.^_`|~0-9A-Za-z-]+$"));
-    if (!Token.match(QString::fromLatin1(name)).hasMatch())
+    if (name.isEmpty())
         return false;
+    for (const char c : name) {
+        const bool alphanumeric =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alphanumeric && (c == '\0' || !std::strchr("!#$%&'*+-.^_`|~", c)))
+            return false;
+    }
     return !value.contains('\r') && !value.contains('\n') && !value.contains('\0');
 }
 
