@@ -89,8 +89,10 @@ OsInfoCache::Records OsInfoCache::decode(const QByteArray &content)
         const OsInfo info = fromJson(entry.value(QStringLiteral("info")).toObject());
         if (!info.lastChecked.isValid())
             continue;
+        // A number beyond 32 bits must not wrap around onto a real method.
+        const qint64 number = toInt64(entry.value(QStringLiteral("method")));
         const auto method = static_cast<Enums::Method>(
-            static_cast<qint32>(toInt64(entry.value(QStringLiteral("method")))));
+            number == static_cast<qint32>(number) ? static_cast<qint32>(number) : 0);
         const auto known =
             std::find_if(records.begin(), records.end(), [method](const Record &record) {
                 return record.method == method;
