@@ -1,11 +1,11 @@
 #include "service.h"
 
 #include "metadata/metadatamanager.h"
+#include "osinfocache.h"
 #include "packageupdatemanager/packageupdatemanager.h"
 #include "resetupdatemanager/resetupdatemanager.h"
 #include "serviceadaptor.h"
 #include "updatemanager.h"
-#include "util.h"
 
 #include <accesscontrol.h>
 #include <accesspolicy.h>
@@ -15,83 +15,18 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDebug>
-#include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QMutexLocker>
-#include <QSaveFile>
 #include <QStorageInfo>
 
 #include <algorithm>
-#include <cmath>
 
 namespace Corvane {
 
 namespace {
 
-const QString CacheFileName = QStringLiteral("os-info.json");
 constexpr int ShutdownTimeoutMs = 60000;
 constexpr int MinimumBatteryCharge = 30;
-
-QString cacheFilePath()
-{
-    return cacheDir().absoluteFilePath(CacheFileName);
-}
-
-// JSON numbers are doubles; anything that is not a number, or does not fit in 64 bits, reads
-// as 0 so that a hostile cache file cannot trigger an out-of-range conversion.
-qint64 toInt64(const QJsonValue &value)
-{
-    if (!value.isDouble())
-        return 0;
-    const double number = value.toDouble();
-    if (!std::isfinite(number) || number >= 9.2e18 || number <= -9.2e18)
-        return 0;
-    return static_cast<qint64>(number);
-}
-
-QJsonObject toJson(const Service::OsInfo &info)
-{
-    return QJsonObject {
-        {QStringLiteral("version"), info.version},
-        {QStringLiteral("codeName"), info.codeName},
-        {QStringLiteral("summary"), info.summary},
-        {QStringLiteral("cover"), info.cover},
-        {QStringLiteral("website"), info.website},
-        {QStringLiteral("lastChecked"), static_cast<double>(info.lastChecked.toMSecsSinceEpoch())},
-        {QStringLiteral("size"), static_cast<double>(info.size)},
-        {QStringLiteral("downloadedSize"), static_cast<double>(info.downloadedSize)},
-        {QStringLiteral("installSize"), static_cast<double>(info.installSize)},
-        {QStringLiteral("isDownloaded"), info.isDownloaded},
-        {QStringLiteral("vendorDataUrl"), info.vendorDataUrl},
-        {QStringLiteral("isVendorDataDownloaded"), info.isVendorDataDownloaded},
-        {QStringLiteral("packagesToRemove"), QJsonArray::fromStringList(info.packagesToRemove)},
-    };
-}
-
-Service::OsInfo fromJson(const QJsonObject &object)
-{
-    Service::OsInfo info;
-    info.version = object.value(QStringLiteral("version")).toString();
-    info.codeName = object.value(QStringLiteral("codeName")).toString();
-    info.summary = object.value(QStringLiteral("summary")).toString();
-    info.cover = object.value(QStringLiteral("cover")).toString();
-    info.website = object.value(QStringLiteral("website")).toString();
-    info.lastChecked =
-        QDateTime::fromMSecsSinceEpoch(toInt64(object.value(QStringLiteral("lastChecked"))));
-    info.size = toInt64(object.value(QStringLiteral("size")));
-    info.downloadedSize = toInt64(object.value(QStringLiteral("downloadedSize")));
-    info.installSize = toInt64(object.value(QStringLiteral("installSize")));
-    info.isDownloaded = object.value(QStringLiteral("isDownloaded")).toBool();
-    info.vendorDataUrl = object.value(QStringLiteral("vendorDataUrl")).toString();
-    info.isVendorDataDownloaded = object.value(QStringLiteral("isVendorDataDownloaded")).toBool();
-    const QJsonArray packages = object.value(QStringLiteral("packagesToRemove")).toArray();
-    for (const QJsonValue &package : packages)
-        info.packagesToRemove.append(package.toString());
-    return info;
-}
 
 QString boolText(bool value)
 {
@@ -210,12 +145,12 @@ qlonglong Service::lastChecked() const
     return current().lastChecked.toMSecsSinceEpoch();
 }
 
-Service::OsInfo Service::current() const
+OsInfo Service::current() const
 {
     return m_infos.value(method());
 }
 
-Service::OsInfo &Service::data()
+OsInfo &Service::data()
 {
     const auto it = m_infos.find(method());
     if (it != m_infos.end())
@@ -681,66 +616,23 @@ bool Service::isPrivileged()
 
 void Service::writeCache() const
 {
-    qDebug() << Q_FUNC_INFO << "Writing cache...";
-    // Written through a temporary file so that a crash or a full disk never leaves a
-    // truncated cache behind.
-    QSaveFile file(cacheFilePath());
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning().noquote() << Q_FUNC_INFO << "Can't open cache file:" << file.fileName()
-                             << file.errorString();
-        QFile::remove(file.fileName());
-        return;
-    }
     // The current method first: the next start selects the first one it reads.
     MethodList order = supportedMethods();
     if (order.removeAll(method()) > 0)
         order.prepend(method());
-    QJsonArray methods;
-    for (Enums::Method method : qAsConst(order)) {
-        methods.append(QJsonObject {
-            {QStringLiteral("method"), static_cast<int>(method)},
-            {QStringLiteral("info"), toJson(m_infos.value(method))},
-        });
-    }
-    const QByteArray json = QJsonDocument(
-        QJsonObject {{QStringLiteral("methods"),
-            methods}}).toJson(QJsonDocument::Indented);
-    if (file.write(json) != json.size() || !file.commit()) {
-        qWarning().noquote() << Q_FUNC_INFO << "Can't write cache file:" << file.fileName()
-                             << file.errorString();
-    }
+    OsInfoCache::Records records;
+    for (Enums::Method method : qAsConst(order))
+        records.append({method, m_infos.value(method)});
+    OsInfoCache::write(records);
 }
 
 void Service::readCache()
 {
-    qDebug() << Q_FUNC_INFO << "Reading cache...";
-    const QFileInfo info(cacheFilePath());
-    if (!info.exists())
-        return;
-    if (info.group() != QLatin1String("privileged") && info.owner() != QLatin1String("root")) {
-        qWarning() << Q_FUNC_INFO << "Fake OS info cache detected!";
-        QFile::remove(info.absoluteFilePath());
-        return;
-    }
-    QFile file(info.absoluteFilePath());
-    if (!file.open(QIODevice::ReadOnly)) {
-        qWarning().noquote() << Q_FUNC_INFO << "Can't open cache file:" << file.errorString();
-        QFile::remove(info.absoluteFilePath());
-        return;
-    }
-
-    const QJsonArray methods =
-        QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("methods")).toArray();
-    for (const QJsonValue &element : methods) {
-        const QJsonObject entry = element.toObject();
-        const OsInfo osInfo = fromJson(entry.value(QStringLiteral("info")).toObject());
-        const auto method = static_cast<Enums::Method>(
-            static_cast<qint32>(toInt64(entry.value(QStringLiteral("method")))));
-        if (osInfo.lastChecked.isValid()) {
-            m_infos.insert(method, osInfo);
-            if (!m_methodOrder.contains(method))
-                m_methodOrder.append(method);
-        }
+    const OsInfoCache::Records records = OsInfoCache::read();
+    for (const OsInfoCache::Record &record : records) {
+        m_infos.insert(record.method, record.info);
+        if (!m_methodOrder.contains(record.method))
+            m_methodOrder.append(record.method);
     }
     emit supportedMethodsChanged();
 
@@ -750,10 +642,7 @@ void Service::readCache()
 
 void Service::resetCache() const
 {
-    qDebug() << Q_FUNC_INFO << "Resetting cache...";
-    QFile file(cacheFilePath());
-    if (file.exists())
-        file.remove();
+    OsInfoCache::reset();
 }
 
 } // namespace Corvane

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "enums.h"
+#include "osinfo.h"
 
 #include <QDBusContext>
 #include <QDateTime>
@@ -49,24 +50,6 @@ class Service : public QObject, protected QDBusContext
     Q_PROPERTY(qlonglong lastChecked READ lastChecked NOTIFY lastCheckedChanged)
 
 public:
-    // Update information for one method.
-    struct OsInfo
-    {
-        QString version;
-        QString codeName;
-        QString summary;
-        QString cover;
-        QString website;
-        QDateTime lastChecked = QDateTime::currentDateTime();
-        qint64 size = -1;
-        qint64 downloadedSize = -1;
-        qint64 installSize = -1;
-        bool isDownloaded = false;
-        QString vendorDataUrl;
-        bool isVendorDataDownloaded = false;
-        QStringList packagesToRemove;
-    };
-
     Service(bool insecure, bool autoShutdown, QObject *parent = nullptr);
     ~Service() override;
 

@@ -475,6 +475,10 @@ private slots:
             "[{'matchCriteria': 'contains', 'matchValue': '/', 'headers': {'': '1', 'Bad Name': "
             "'1', 'X-A': 'ok\\r\\nX-B: injected', 'X-B': 'fine'}}]",
             "", "fine");
+        row("names with a line break or a NUL", false, "s", true, false,
+            "[{'matchCriteria': 'contains', 'matchValue': '/', 'headers': {'X-A\\n': 'nl', "
+            "'X-A\\u0000x': 'nul', 'X-B': 'fine'}}]",
+            "", "fine");
     }
 
     void requestHeaders()

@@ -1,18 +1,17 @@
 #include "downloader.h"
 
+#include "headerpolicy.h"
 #include "networkaccessmanager.h"
 #include "ssuintegration.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QRegularExpression>
 #include <QSaveFile>
 
 namespace Corvane {
@@ -28,16 +27,6 @@ constexpr qint64 ChunkSize = 10485760;
 // when measured: Qt's network thread then hands the data over in the fewest pieces (16 KiB to
 // 1 MiB and unlimited were tried).
 constexpr qint64 ReadBufferSize = 64 * 1024;
-
-// A header name must be an HTTP token and a value must not break the request's framing;
-// anything else would corrupt the request or smuggle in other headers.
-bool isValidHeader(const QByteArray &name, const QByteArray &value)
-{
-    static const QRegularExpression Token(QStringLiteral("^[!#$%&'*+.^_`|~0-9A-Za-z-]+$"));
-    if (!Token.match(QString::fromLatin1(name)).hasMatch())
-        return false;
-    return !value.contains('\r') && !value.contains('\n') && !value.contains('\0');
-}
 
 // The first byte position of a "Content-Range: bytes FIRST-LAST/TOTAL" header, or -1.
 qint64 contentRangeStart(const QByteArray &header)
@@ -381,54 +370,9 @@ void Downloader::setExtraHeaders(const QString &url, QNetworkRequest *request)
         return;
     }
     qDebug() << Q_FUNC_INFO << "reading headers from headers.json";
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
-    if (parseError.error != QJsonParseError::NoError) {
-        qDebug()
-            << Q_FUNC_INFO
-            << QStringLiteral("invalid headers.json (%1), ignoring").arg(parseError.errorString());
-        return;
-    }
-
-    const QJsonArray entries = document.array();
-    for (const QJsonValue &element : entries) {
-        const QJsonObject entry = element.toObject();
-        const QString criteria = entry.value(QStringLiteral("matchCriteria")).toString();
-        const QString value = entry.value(QStringLiteral("matchValue")).toString();
-        if (criteria.isEmpty()) {
-            qDebug() << Q_FUNC_INFO << "got empty matchCriteria in headers.json, ignoring";
-            continue;
-        }
-        if (value.isEmpty()) {
-            qDebug() << Q_FUNC_INFO << "got empty matchValue in headers.json, ignoring";
-            continue;
-        }
-        bool matches = false;
-        if (criteria == QLatin1String("contains")) {
-            matches = url.contains(value);
-        } else if (criteria == QLatin1String("regexp")) {
-            // An invalid pattern matches nothing.
-            const QRegularExpression pattern(value);
-            matches = pattern.isValid() && pattern.match(url).hasMatch();
-        } else {
-            qDebug() << Q_FUNC_INFO
-                     << QStringLiteral("got unknown matchCriteria (%1) in headers.json, ignoring")
-                            .arg(criteria);
-            continue;
-        }
-        if (!matches)
-            continue;
-        const QJsonObject headers = entry.value(QStringLiteral("headers")).toObject();
-        for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
-            const QByteArray name = it.key().toLatin1();
-            const QByteArray headerValue = it.value().toString().toLocal8Bit();
-            if (!isValidHeader(name, headerValue)) {
-                qDebug() << Q_FUNC_INFO << "got invalid header in headers.json, ignoring:" << name;
-                continue;
-            }
-            request->setRawHeader(name, headerValue);
-        }
-    }
+    const HeaderPolicy::Headers headers = HeaderPolicy::headersFor(url, file.readAll());
+    for (const auto &header : headers)
+        request->setRawHeader(header.first, header.second);
 }
 
 int Downloader::percentage(qint64 bytes) const

@@ -110,7 +110,8 @@ private slots:
         for (int start = 0; start < 10; ++start) {
             DaemonProcess daemon;
             QVERIFY2(daemon.start(), qPrintable(daemon.log()));
-            QVERIFY2(BusClient::supportedMethods() == (QList<int> {2, 1}), qPrintable(daemon.log()));
+            QVERIFY2(
+                BusClient::supportedMethods() == (QList<int> {2, 1}), qPrintable(daemon.log()));
             QVERIFY2(BusClient::method() == 2, qPrintable(daemon.log()));
             // Whatever the preparation ends in, the cache still names the reset method first.
             QVERIFY(BusClient::waitForStatus(0, 30000));
