@@ -24,7 +24,7 @@ poll_until() {
 process_lives() {
     local stat
     [[ $1 =~ ^[0-9]+$ ]] || return 1
-    read -r stat <"/proc/$1/stat" 2>/dev/null || return 1
+    read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
     [[ ${stat##*) } != Z* ]]
 }
 
