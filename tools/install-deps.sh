@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     # build
-    cmake g++ make pkg-config clang-format
+    cmake g++ make pkg-config clang-format shellcheck
     qtbase5-dev qtbase5-dev-tools libqt5dbus5 libqt5network5
     libpackagekitqt5-dev libkf5archive-dev
     # fuzzing and sanitizers

@@ -14,6 +14,8 @@ repo=$(cd "$here/../.." && pwd)
 build=$(readlink -f "$1")
 prefix=$2
 cache=${CORVANE_SYSTEM_CACHE:-/var/cache/corvane-system-lane}
+# shellcheck source=SCRIPTDIR/../lib/device.sh
+. "$repo/tools/lib/device.sh"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 [[ $(id -u) == 0 ]] || fail "must run as root (containers, mounts, loop devices)"
@@ -32,12 +34,8 @@ step() { printf '== [%3ds] %s\n' $((SECONDS - started)) "$*"; }
 # Loop devices and the release server are the host's: those of a lane that was killed before its
 # cleanup ran are ended here.
 detach_loops_under() { # dir
-    local sys file
-    for sys in /sys/block/loop*; do
-        file=$(cat "$sys/loop/backing_file" 2>/dev/null) || continue
-        if [[ $file == "$1"/* ]]; then losetup -d "/dev/${sys##*/}" 2>/dev/null || true; fi
-    done
-    return 0
+    local dev file
+    loops_backed_under "$1" | while read -r dev file; do detach_loop "$dev"; done
 }
 mkdir -p "$cache"
 for old in "$cache"/run.*; do
@@ -68,7 +66,7 @@ cleanup() {
         timeout 30 nsenter -t "$leader" -a systemctl poweroff 2>/dev/null || true
     fi
     if [[ -n $nspawn_pid ]]; then
-        for _ in $(seq 300); do kill -0 "$nspawn_pid" 2>/dev/null || break; sleep 0.1; done
+        poll_until 30 0.1 process_ended "$nspawn_pid"
         # The container's PID 1 takes everything inside with it.
         [[ -n $leader ]] && kill -KILL "$leader" 2>/dev/null
         wait "$nspawn_pid" 2>/dev/null || true
@@ -158,13 +156,14 @@ step "Booting systemd in the container"
 systemd-nspawn -q -D "$root" --boot --register=no --keep-unit --machine="corvane-lane-$$" \
     --bind="$super" --bind="$cache_part" </dev/null >"$run/console.log" 2>&1 &
 nspawn_pid=$!
-for _ in $(seq 200); do
+container_booting() {
     leader=$(pgrep -P "$nspawn_pid" -x systemd || true)
-    [[ -n $leader ]] && break
-    kill -0 "$nspawn_pid" 2>/dev/null || fail "systemd-nspawn ended: $(tail -20 "$run/console.log")"
-    sleep 0.1
-done
-[[ -n $leader ]] || fail "no systemd in the container: $(tail -20 "$run/console.log")"
+    [[ -n $leader ]] && return 0
+    process_lives "$nspawn_pid" || fail "systemd-nspawn ended: $(tail -20 "$run/console.log")"
+    return 1
+}
+poll_until 20 0.1 container_booting \
+    || fail "no systemd in the container: $(tail -20 "$run/console.log")"
 
 inside() { nsenter -t "$leader" -a env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
            LC_ALL=C.UTF-8 "$@"; }
@@ -173,11 +172,11 @@ unit() { inside systemctl show -P "$1" corvane.service; }
 
 # Until its bus is up systemctl answers nothing; then it reports starting until the boot ends.
 state=
-for _ in $(seq 600); do
+booted() {
     state=$(inside systemctl is-system-running 2>/dev/null || true)
-    [[ -z $state || $state == initializing || $state == starting ]] || break
-    sleep 0.1
-done
+    [[ -n $state && $state != initializing && $state != starting ]]
+}
+poll_until 60 0.1 booted || true
 [[ $state == running ]] || fail "the container's system is $state: $(inside systemctl --failed --no-legend)"
 inside mkdir -p /dev/disk/by-partlabel
 inside ln -s "$super" /dev/disk/by-partlabel/super
@@ -256,10 +255,8 @@ inside "$ctl" set-method reset >/dev/null || fail "set-method reset"
 partial=$root/home/.system-updates/images/base-4.6.0.tar.gz
 inside "$ctl" download >"$run/download1.txt" 2>&1 &
 client=$!
-for _ in $(seq 200); do
-    [[ $(stat -c %s "$partial" 2>/dev/null || echo 0) -ge 2000000 ]] && break
-    sleep 0.05
-done
+partial_has() { [[ $(stat -c %s "$partial" 2>/dev/null || echo 0) -ge $1 ]]; }
+poll_until 10 0.05 partial_has 2000000 || true
 inside systemctl stop corvane.service
 wait "$client" && fail "the download finished before the stop; the server is too fast"
 stopped_at=$(stat -c %s "$partial" 2>/dev/null || echo 0)
@@ -272,13 +269,8 @@ size=$(stat -c %s "$image")
 step "A new call activates it again and the download resumes at byte $stopped_at"
 # The restarted daemon restores its cache and prepares the method again before it takes a
 # download, as a client sees from the status.
-wait_idle() {
-    for _ in $(seq 300); do
-        inside "$ctl" status --json 2>/dev/null | grep -q '"statusName": *"Idle"' && return 0
-        sleep 0.1
-    done
-    fail "the daemon does not come back to Idle"
-}
+daemon_idle() { inside "$ctl" status --json 2>/dev/null | grep -q '"statusName": *"Idle"'; }
+wait_idle() { poll_until 30 0.1 daemon_idle || fail "the daemon does not come back to Idle"; }
 wait_idle
 inside "$ctl" download >"$run/download2.txt" 2>&1 || fail "resumed download: $(cat "$run/download2.txt")"
 cmp "$image" "$partial" || fail "the resumed image differs from the server's"
@@ -288,10 +280,9 @@ grep -q "\"range\":\"bytes=$stopped_at-" "$run/server/access.log" \
 last_operation=$SECONDS
 
 step "Idle exit: waiting for the unit to go inactive by itself"
-while [[ $(unit ActiveState) == active ]]; do
-    (( SECONDS - last_operation < 120 )) || fail "still active $((SECONDS - last_operation)) s after the download"
-    sleep 1
-done
+unit_left() { [[ $(unit ActiveState) != active ]]; }
+poll_until $((last_operation + 120 - SECONDS)) 1 unit_left \
+    || fail "still active $((SECONDS - last_operation)) s after the download"
 idle=$((SECONDS - last_operation))
 [[ $idle -ge 55 ]] || fail "the daemon left after $idle s, before its idle minute"
 [[ $(unit ActiveState) == inactive && $(unit Result) == success ]] \

@@ -5,6 +5,8 @@
 here=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")" && pwd)
 # shellcheck source=SCRIPTDIR/check.sh
 . "$here/check.sh"
+# shellcheck source=SCRIPTDIR/../../lib/device.sh
+. "$here/../../lib/device.sh"
 sandbox=$here/../device-sandbox
 inside=$here/device
 work=$(mktemp -d "${TMPDIR:-/tmp}/corvane-sandbox-test.XXXXXXXX")
@@ -17,18 +19,18 @@ export DEVICE_PATHS="/etc/ssu /etc/zovoveva /fimage /usr/share/lipstick/devicelo
 # all and may stay a zombie, which holds nothing, for a moment. Namespace ids are reused by later
 # devices, so the init's pid and its namespace are checked together.
 device_runs() { # state
-    local info=$1/bwrap-info.json pid1 ns stat
-    pid1=$(sed -n 's/.*"child-pid": *\([0-9]*\).*/\1/p' "$info")
-    ns=$(sed -n 's/.*"pid-namespace": *\([0-9]*\).*/\1/p' "$info")
-    [[ -n $pid1 && $(readlink "/proc/$pid1/ns/pid") == "pid:[$ns]" ]] || return 1
-    read -r stat <"/proc/$pid1/stat" 2>/dev/null && [[ ${stat##*) } != Z* ]]
+    local info=$1/bwrap-info.json pid1 ns
+    pid1=$(bwrap_info "$info" child-pid)
+    ns=$(bwrap_info "$info" pid-namespace)
+    [[ -n $pid1 && $(readlink "/proc/$pid1/ns/pid") == "pid:[$ns]" ]] && process_lives "$pid1"
 }
 loops_left() { losetup -l -n -O BACK-FILE | grep -q "$TOKEN"; }
 host_is_clean() { # state
     ! device_runs "$1" && ! grep -q "$1" /proc/self/mountinfo && ! loops_left
 }
+messy() { compgen -G "$1/messy" >/dev/null; }
 await_mess() { # state, may be a pattern
-    timeout 30 bash -c 'until compgen -G "$0/messy" >/dev/null; do sleep 0.1; done' "$1"
+    poll_until 30 0.1 messy "$1"
 }
 
 state=$work/view
