@@ -1,5 +1,6 @@
 #include "service.h"
 
+#include "callercheck.h"
 #include "metadata/metadatamanager.h"
 #include "osinfocache.h"
 #include "packageupdatemanager/packageupdatemanager.h"
@@ -321,18 +322,7 @@ void Service::setMethod(Enums::Method method)
         SLOT(onError(Corvane::Enums::UpdateError, QString)));
 
     emit methodChanged();
-    emit versionChanged();
-    emit codeNameChanged();
-    emit coverChanged();
-    emit summaryChanged();
-    emit websiteChanged();
-    emit packagesToRemoveChanged();
-    emit sizeChanged();
-    emit downloadedSizeChanged();
-    emit isDownloadedChanged();
-    emit vendorDataUrlChanged();
-    emit isVendorDataDownloadedChanged();
-    emit lastCheckedChanged();
+    emitInfoChanged();
 
     qDebug() << Q_FUNC_INFO << "Checking for additional OS update info...";
     setStatus(Enums::Status::Preparing);
@@ -552,20 +542,10 @@ void Service::setLastChecked(QDateTime lastChecked)
     emit lastCheckedChanged();
 }
 
-void Service::clearData(bool writeToCache)
+void Service::emitInfoChanged()
 {
-    qDebug() << Q_FUNC_INFO << "Clearing internal data...";
-    m_infos.clear();
-    m_methodOrder.clear();
-    if (m_updateManager) {
-        releaseUpdateManager();
-        emit methodChanged();
-    }
-    if (writeToCache)
-        resetCache();
-
+    // Every property read from the current method's record.
     emit versionChanged();
-    emit supportedMethodsChanged();
     emit codeNameChanged();
     emit coverChanged();
     emit summaryChanged();
@@ -579,6 +559,22 @@ void Service::clearData(bool writeToCache)
     emit lastCheckedChanged();
 }
 
+void Service::clearData(bool writeToCache)
+{
+    qDebug() << Q_FUNC_INFO << "Clearing internal data...";
+    m_infos.clear();
+    m_methodOrder.clear();
+    if (m_updateManager) {
+        releaseUpdateManager();
+        emit methodChanged();
+    }
+    if (writeToCache)
+        resetCache();
+
+    emit supportedMethodsChanged();
+    emitInfoChanged();
+}
+
 bool Service::isPrivileged()
 {
     qDebug() << Q_FUNC_INFO << "Checking privileges...";
@@ -589,29 +585,31 @@ bool Service::isPrivileged()
     const QString sender = message().service();
     const uint pid = bus->servicePid(sender).value();
     const QFileInfo process(QStringLiteral("/proc/%1").arg(pid));
-    const QString owner = process.owner();
-    if (owner == QLatin1String("root") || owner == QLatin1String("zovoveva-mdm"))
+    uint uid = 0;
+    const CallerCheck::Verdict verdict = CallerCheck::judge(
+        process.owner(), process.group(),
+        [this] {
+            return m_accessPolicy->osUpdatesEnabled();
+        },
+        [&] {
+            uid = bus->serviceUid(sender).value();
+            return zovoveva_access_control_hasgroup(uid, "zovoveva-system");
+        });
+    switch (verdict) {
+    case CallerCheck::Verdict::Allowed:
         return true;
-
-    if (!m_accessPolicy->osUpdatesEnabled()) {
+    case CallerCheck::Verdict::DisabledByMdm:
         qWarning() << Q_FUNC_INFO << "Disabled by MDM";
-        sendErrorReply(QDBusError::AccessDenied, QStringLiteral("Disabled by MDM"));
-        return false;
-    }
-    if (process.group() != QLatin1String("privileged")) {
+        break;
+    case CallerCheck::Verdict::NotPrivilegedGroup:
         qWarning() << Q_FUNC_INFO << "Not privileged group";
-        sendErrorReply(
-            QDBusError::AccessDenied, QStringLiteral("PID %1 is not in privileged group").arg(pid));
-        return false;
-    }
-    const uint uid = bus->serviceUid(sender).value();
-    if (!zovoveva_access_control_hasgroup(uid, "zovoveva-system")) {
+        break;
+    case CallerCheck::Verdict::NotSystemUser:
         qWarning() << Q_FUNC_INFO << "Not zovoveva-system group";
-        sendErrorReply(QDBusError::AccessDenied,
-            QStringLiteral("UID %1 is not in zovoveva-system group").arg(uid));
-        return false;
+        break;
     }
-    return true;
+    sendErrorReply(QDBusError::AccessDenied, CallerCheck::refusal(verdict, pid, uid));
+    return false;
 }
 
 void Service::writeCache() const

@@ -133,6 +133,8 @@ private:
     bool refuseWithoutMethod();
     void releaseUpdateManager();
     [[nodiscard]] bool isPrivileged();
+    // The change signals of the properties that come from the current method's record.
+    void emitInfoChanged();
     void readCache();
     void resetCache() const;
 

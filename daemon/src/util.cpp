@@ -41,12 +41,18 @@ bool writeFileAtomically(const QString &path, const QByteArray &content)
     return false;
 }
 
+void callSystemBus(const QString &service, const QString &path, const QString &interface,
+    const QString &method, const QVariantList &arguments)
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(arguments);
+    QDBusConnection::systemBus().call(message, QDBus::BlockWithGui);
+}
+
 void requestReboot()
 {
-    const QDBusMessage request = QDBusMessage::createMethodCall(QStringLiteral("com.nokia.dsme"),
-        QStringLiteral("/com/nokia/dsme/request"), QStringLiteral("com.nokia.dsme.request"),
-        QStringLiteral("req_reboot"));
-    QDBusConnection::systemBus().call(request, QDBus::BlockWithGui);
+    callSystemBus(QStringLiteral("com.nokia.dsme"), QStringLiteral("/com/nokia/dsme/request"),
+        QStringLiteral("com.nokia.dsme.request"), QStringLiteral("req_reboot"));
 }
 
 } // namespace Corvane

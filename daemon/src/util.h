@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QString>
+#include <QVariantList>
 
 namespace Corvane {
 
@@ -21,6 +22,11 @@ QString disabledReposFilePath();
 // Replaces the file at path with content, whole or not at all (a crash never leaves it cut
 // short). Failures are logged; the result says whether the file now holds content.
 bool writeFileAtomically(const QString &path, const QByteArray &content);
+
+// Calls a method of a system service and waits for its end; the reply and errors are of no
+// interest, as such calls only ask the device to act.
+void callSystemBus(const QString &service, const QString &path, const QString &interface,
+    const QString &method, const QVariantList &arguments = {});
 
 // Asks the device state manager (DSME) to reboot the device now. Blocks until DSME replies or
 // the call times out; the reply is of no interest.

@@ -2,8 +2,6 @@
 
 #include "util.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
 #include <QDir>
 #include <QFile>
 #include <QTextStream>
@@ -16,14 +14,6 @@ const QString UpdateDirectory = QStringLiteral("/var/lib/zovoveva-update");
 const QString UpdateInfoFileName = QStringLiteral("update_info.ini");
 const QString TriggerLink = QStringLiteral("/system-update");
 
-// Replies and errors are of no interest: the calls only ask the device to act.
-void callSystemBus(const QString &service, const QString &path, const QString &interface,
-    const QString &method, const QVariantList &arguments = {})
-{
-    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
-    message.setArguments(arguments);
-    QDBusConnection::systemBus().call(message, QDBus::BlockWithGui);
-}
 } // namespace
 
 PackageUpdateManager::PackageUpdateManager(QObject *parent)
