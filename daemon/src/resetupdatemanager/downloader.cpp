@@ -28,6 +28,17 @@ constexpr qint64 ChunkSize = 10485760;
 // 1 MiB and unlimited were tried).
 constexpr qint64 ReadBufferSize = 64 * 1024;
 
+// The reply's HTTP status when it is not a success (2xx), else 0. A reply without a status
+// (not HTTP) counts as a success: its errors show as network errors.
+int unsuccessfulStatus(const QNetworkReply *reply)
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        return 0;
+    const int code = status.toInt();
+    return code >= 200 && code <= 299 ? 0 : code;
+}
+
 // The first byte position of a "Content-Range: bytes FIRST-LAST/TOTAL" header, or -1.
 qint64 contentRangeStart(const QByteArray &header)
 {
@@ -175,11 +186,11 @@ void Downloader::headFinished()
         emit error(Enums::UpdateError::NetworkError, reply->errorString());
         return;
     }
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299)) {
+    const int status = unsuccessfulStatus(reply);
+    if (status != 0) {
         // Redirects are not followed: their headers describe no file.
         emit error(Enums::UpdateError::NetworkError,
-            QStringLiteral("Unexpected HTTP status %1").arg(status.toInt()));
+            QStringLiteral("Unexpected HTTP status %1").arg(status));
         return;
     }
 
@@ -399,17 +410,13 @@ bool Downloader::acceptResponse()
     if (m_responseChecked)
         return !m_discardBody;
     m_responseChecked = true;
-    const QVariant statusAttribute =
-        m_currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!statusAttribute.isValid())
-        return true;
-    const int status = statusAttribute.toInt();
-    if (status < 200 || status > 299) {
+    if (unsuccessfulStatus(m_currentReply) != 0) {
         // An error page or a redirect: getFinished() reports it; its body is no part of the file.
         m_discardBody = true;
         return false;
     }
-    return status == 206 ? acceptPart() : acceptWholeFile();
+    const QVariant status = m_currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    return status.toInt() == 206 ? acceptPart() : acceptWholeFile();
 }
 
 bool Downloader::acceptPart()
@@ -552,11 +559,11 @@ void Downloader::getFinished()
         emit error(Enums::UpdateError::NetworkError, reply->errorString());
         return;
     }
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299)) {
+    const int status = unsuccessfulStatus(reply);
+    if (status != 0) {
         endDownload();
         emit error(Enums::UpdateError::NetworkError,
-            QStringLiteral("Unexpected HTTP status %1").arg(status.toInt()));
+            QStringLiteral("Unexpected HTTP status %1").arg(status));
         return;
     }
     // Each successful request must bring the file closer to its size, or the next one would
