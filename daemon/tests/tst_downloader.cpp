@@ -4,7 +4,7 @@
 #include "busclient.h"
 #include "daemonprocess.h"
 #include "enums.h"
-#include "jsonlines.h"
+#include "fileio.h"
 #include "releaseserver.h"
 #include "resetupdatemanager/downloader.h"
 #include "resetupdatemanager/resetupdatemanager.h"
@@ -164,7 +164,7 @@ bool publish(const QString &path, qint64 size)
     time = time.addSecs(100);
     const QString temporary = path + QStringLiteral(".new");
     QFile file(temporary);
-    return TestFiles::writeRandom(temporary, size) && file.open(QIODevice::ReadWrite) &&
+    return writeRandomFile(temporary, size) && file.open(QIODevice::ReadWrite) &&
         file.setFileTime(time, QFileDevice::FileModificationTime) &&
         std::rename(qPrintable(temporary), qPrintable(path)) == 0;
 }
@@ -241,9 +241,9 @@ private slots:
             QStringLiteral("If-Range")}));
         QVERIFY(m_selfSigned.start({QStringLiteral("--self-signed")}));
         QVERIFY(m_faults.start());
-        QVERIFY(TestFiles::writeRandom(QDir(m_nginx.root()).filePath(Small), 100000));
+        QVERIFY(writeRandomFile(QDir(m_nginx.root()).filePath(Small), 100000));
         const QString source = QDir(m_nginx.root()).filePath(Big);
-        QVERIFY(TestFiles::writeRandom(source, BigSize));
+        QVERIFY(writeRandomFile(source, BigSize));
         for (const QString &root : {m_selfSigned.root(), m_faults.root()})
             QVERIFY(QFile::copy(source, QDir(root).filePath(Big)));
         QFile file(source);
@@ -355,7 +355,7 @@ private slots:
             QCOMPARE(file.write(QByteArray(int(qMax<qint64>(0, have - BigSize)), 'x')),
                 qMax<qint64>(0, have - BigSize));
         } else if (have < 0) {
-            QVERIFY(TestFiles::write(target(), QByteArray(int(-have), 'x')));
+            writeFile(target(), QByteArray(int(-have), 'x'));
         }
         settleLogs();
         if (nginx)
@@ -415,14 +415,14 @@ private slots:
         // URL, served without faults now. Bytes recorded under another size (the server lied
         // about it) start over.
         QVERIFY(!nginx);
-        QVERIFY(TestFiles::write(calm(), QByteArray()));
+        writeFile(calm(), QByteArray());
         m_faults.clearLog();
         Downloader again(false, -1);
         Recorder resumed(&again);
         start(again, resumed, url);
         QVERIFY(resumed.waitForEnd());
         QCOMPARE(resumed.last(), QStringLiteral("finished"));
-        QCOMPARE(TestFiles::md5(target()), TestFiles::md5(QDir(m_nginx.root()).filePath(Big)));
+        QCOMPARE(md5(target()), md5(QDir(m_nginx.root()).filePath(Big)));
         const qint64 from = size == BigSize ? data.size() : 0;
         QTRY_VERIFY(
             gets(m_faults.requests()).value(0).startsWith(QStringLiteral("bytes=%1-").arg(from)));
@@ -498,7 +498,7 @@ private slots:
         ssu.clientKey = QStringLiteral("/etc/ssu/client.key");
         TestFiles::configure(ssu);
         if (!file.isNull())
-            QVERIFY(TestFiles::write(HeadersFile, file.replace('\'', '"')));
+            writeFile(HeadersFile, file.replace('\'', '"'));
         const QString authorization = password.isEmpty() ? QString()
                                                          : QStringLiteral("Basic ") +
                 QString::fromLatin1((QStringLiteral("dev-1:") + password).toUtf8().toBase64());
@@ -528,7 +528,7 @@ private slots:
             return;
         }
         QCOMPARE(recorder.last(), QStringLiteral("finished"));
-        QCOMPARE(TestFiles::md5(target()), TestFiles::md5(QDir(m_nginx.root()).filePath(Small)));
+        QCOMPARE(md5(target()), md5(QDir(m_nginx.root()).filePath(Small)));
 
         QTRY_COMPARE(m_nginx.requests().size(), 2);
         for (const QJsonObject &request : m_nginx.requests()) {
@@ -661,7 +661,7 @@ private slots:
         }
         QCOMPARE(QFileInfo(target()).size(), BuildSize + growth);
         if (!resumed)
-            QCOMPARE(TestFiles::md5(target()), TestFiles::md5(path));
+            QCOMPARE(md5(target()), md5(path));
         // Every ranged request names the version its bytes continue, where the server gave one.
         QTRY_VERIFY(!ifRanges(log()).isEmpty());
         for (const QString &value : ifRanges(log()))
@@ -728,7 +728,7 @@ private slots:
         QCOMPARE(QFileInfo(archive).size(), qint64(0));
         QVERIFY(call(QStringLiteral("Download")));
         QTRY_VERIFY_WITH_TIMEOUT(BusClient::property("isDownloaded").toBool(), 30000);
-        QCOMPARE(TestFiles::md5(archive), TestFiles::md5(served));
+        QCOMPARE(md5(archive), md5(served));
         QTRY_COMPARE(gets(images()), QStringList {QStringLiteral("bytes=0-%1").arg(size)});
         QVERIFY(!ifRanges(images()).first().isEmpty());
     }
@@ -795,8 +795,7 @@ private slots:
         manager.downloadVendorData(url(second));
         QTRY_COMPARE_WITH_TIMEOUT(events.size(), 1, 30000);
         QCOMPARE(events.first(), QStringLiteral("finished"));
-        QCOMPARE(TestFiles::md5(file),
-            TestFiles::md5(QDir(m_faults.root()).filePath(second.section('/', 1))));
+        QCOMPARE(md5(file), md5(QDir(m_faults.root()).filePath(second.section('/', 1))));
         QCOMPARE(gets(m_faults.requests()).value(0).section('-', 0, 0),
             QStringLiteral("bytes=%1").arg(resumes ? have : 0));
     }

@@ -6,6 +6,7 @@
 #include "busclient.h"
 #include "daemonprocess.h"
 #include "enums.h"
+#include "fileio.h"
 #include "releaseserver.h"
 #include "resetupdatemanager/resetupdatemanager.h"
 #include "testfiles.h"
@@ -112,9 +113,9 @@ QList<Link> parseLinks(const QString &links)
         if (!dir.mkpath(QStringLiteral("d")))
             return false;
         for (const auto &file : files) {
-            if (!TestFiles::writeRandom(dir.filePath(file.first), file.second))
+            if (!writeRandomFile(dir.filePath(file.first), file.second))
                 return false;
-            sums->insert(file.first, TestFiles::md5(dir.filePath(file.first)));
+            sums->insert(file.first, md5(dir.filePath(file.first)));
             if (!file.first.contains(QLatin1Char('/')))
                 members.append(file.first);
         }
@@ -278,7 +279,7 @@ private slots:
         QVERIFY(m_nginx.start());
         QVERIFY(m_slow.start({QStringLiteral("--limit-rate"), QStringLiteral("256k")}));
         m_image = QDir(m_slow.root()).filePath(QStringLiteral("image.tar.gz"));
-        QVERIFY(TestFiles::writeRandom(m_image, ImageSize));
+        QVERIFY(writeRandomFile(m_image, ImageSize));
         for (const QString &root : {m_nginx.root(), m_slow.root()}) {
             for (const char *dir : {"a-b", "Store-vendor_apps"}) {
                 const QString path = QDir(root).filePath(
@@ -288,7 +289,7 @@ private slots:
             }
         }
         m_vendorData = QDir(m_nginx.root()).filePath(QStringLiteral("vd.tar.gz"));
-        QVERIFY(TestFiles::writeRandom(m_vendorData, 2 * 1024 * 1024 + 5));
+        QVERIFY(writeRandomFile(m_vendorData, 2 * 1024 * 1024 + 5));
         QVERIFY(QFile::copy(m_vendorData, QDir(m_slow.root()).filePath("vd.tar.gz")));
     }
 
@@ -360,7 +361,7 @@ private slots:
         QCOMPARE(recorder.progress.last(), qMakePair(100, ImageSize));
 
         const QString file = QStringLiteral("%1-%2.tar.gz").arg(dir, version);
-        QCOMPARE(TestFiles::md5(QDir(imagesDir()).filePath(file)), TestFiles::md5(m_image));
+        QCOMPARE(md5(QDir(imagesDir()).filePath(file)), md5(m_image));
         QTRY_COMPARE(m_nginx.requests().size(), 2);
         for (const QJsonObject &request : m_nginx.requests())
             QCOMPARE(request.value("uri").toString(),
@@ -386,7 +387,7 @@ private slots:
         const bool fetched = outcome == QLatin1String("vendor finished");
         QVERIFY(QDir().mkpath(QFileInfo(vendorFile()).path()));
         if (!fetched)
-            QVERIFY(TestFiles::write(vendorFile(), "earlier"));
+            writeFile(vendorFile(), "earlier");
         ResetUpdateManager manager(false, -1);
         Recorder recorder(&manager);
         manager.downloadVendorData(m_nginx.url(name));
@@ -396,7 +397,7 @@ private slots:
         QCOMPARE(recorder.events.size(), 1);
         QVERIFY(recorder.progress.isEmpty());
         if (fetched)
-            QCOMPARE(TestFiles::md5(vendorFile()), TestFiles::md5(m_vendorData));
+            QCOMPARE(md5(vendorFile()), md5(m_vendorData));
         else
             QCOMPARE(QFileInfo(vendorFile()).size(), qint64(7));
     }
@@ -555,7 +556,7 @@ private slots:
         if (flags.contains("vendor") || flags.contains("big-vendor")) {
             QVERIFY(QDir().mkpath(QFileInfo(vendorFile()).path()));
             const qint64 size = flags.contains("vendor") ? 2 * 1024 * 1024 + 3 : 4 * 1024 * 1024;
-            QVERIFY(TestFiles::writeRandom(vendorFile(), size));
+            QVERIFY(writeRandomFile(vendorFile(), size));
         }
 
         const QString archive = QDir(imagesDir()).filePath(Name + QStringLiteral(".tar.gz"));
@@ -587,7 +588,7 @@ private slots:
             QCOMPARE(file.write(QByteArray(4096, 'x')), qint64(4096));
         }
         if (flags.contains("garbage"))
-            QVERIFY(TestFiles::writeRandom(archive, archiveSize));
+            QVERIFY(writeRandomFile(archive, archiveSize));
         const bool linkFails = !linkList.isEmpty() && outcome != QLatin1String("installed");
         if (linkFails) {
             const Link &first = linkList.first();
@@ -644,11 +645,11 @@ private slots:
         QCOMPARE(images.entryList(filter), imageFiles);
         for (const QString &name : qAsConst(rootFiles)) {
             QVERIFY(!QFileInfo(root.filePath(name)).isSymLink());
-            QCOMPARE(TestFiles::md5(root.filePath(name)), sums.value(name));
+            QCOMPARE(md5(root.filePath(name)), sums.value(name));
         }
         for (const QString &name : qAsConst(imageFiles)) {
             QVERIFY(!QFileInfo(images.filePath(name)).isSymLink());
-            QCOMPARE(TestFiles::md5(images.filePath(name)), sums.value(name));
+            QCOMPARE(md5(images.filePath(name)), sums.value(name));
         }
 
         // Vendor data at the start of the cache partition, or the partition left alone.
@@ -673,7 +674,7 @@ private slots:
         const QString served =
             QDir(server.root()).filePath(QStringLiteral("images/5.0.1.10/m1/a-b/image.tar.gz"));
         QVERIFY(QDir().mkpath(QFileInfo(served).path()));
-        QVERIFY(TestFiles::writeRandom(served, size));
+        QVERIFY(writeRandomFile(served, size));
         const QString archive = QDir(imagesDir()).filePath(Name + QStringLiteral(".tar.gz"));
 
         QScopedPointer<DaemonProcess> daemon(new DaemonProcess());
@@ -695,7 +696,7 @@ private slots:
         QVERIFY(BusClient::waitForStatus(0));
         QVERIFY(callDaemon(QStringLiteral("Download")));
         QTRY_VERIFY_WITH_TIMEOUT(BusClient::property("isDownloaded").toBool(), 30000);
-        QCOMPARE(TestFiles::md5(archive), TestFiles::md5(served));
+        QCOMPARE(md5(archive), md5(served));
         const auto ranges = [&] {
             QStringList ranges;
             for (const QJsonObject &request : server.requests())
@@ -762,7 +763,7 @@ private slots:
         QVERIFY(callDaemon(QStringLiteral("Download")));
         QTRY_VERIFY_WITH_TIMEOUT(BusClient::property("isDownloaded").toBool(), 30000);
         QVERIFY(BusClient::waitForStatus(0));
-        QCOMPARE(TestFiles::md5(archive), TestFiles::md5(served));
+        QCOMPARE(md5(archive), md5(served));
         QTRY_VERIFY(!server.requestLines().filter(QStringLiteral("GET ") + uri).isEmpty());
 
         QVERIFY(callDaemon(QStringLiteral("Install"), {QStringLiteral("false")}));

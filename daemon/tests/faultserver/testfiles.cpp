@@ -1,36 +1,11 @@
 #include "testfiles.h"
 
 #include "busclient.h"
+#include "fileio.h"
 
-#include <QCryptographicHash>
 #include <QDir>
-#include <QFile>
-#include <QRandomGenerator>
 
 namespace TestFiles {
-
-bool write(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-        file.write(data) == data.size() && file.flush();
-}
-
-bool writeRandom(const QString &path, qint64 size)
-{
-    QByteArray data(int(size), '\0');
-    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
-    return write(path, data);
-}
-
-QString md5(const QString &path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return QString();
-    return QString::fromLatin1(hash.result().toHex());
-}
 
 void configure(const Ssu &ssu)
 {
@@ -50,7 +25,7 @@ void configure(const Ssu &ssu)
     text += QStringLiteral("[credentials-default]\nusername = \"%1\"\npassword = \"%2\"\n")
                 .arg(ssu.username, ssu.password);
     QDir().mkpath(QStringLiteral("/etc/ssu"));
-    (void)write(QStringLiteral("/etc/ssu/ssu.ini"), text.toUtf8());
+    writeFile(QStringLiteral("/etc/ssu/ssu.ini"), text.toUtf8());
 }
 
 // Asks the DSME stand-in's mock interface, with gdbus as any client would.

@@ -8,12 +8,6 @@
  */
 namespace TestFiles {
 
-[[nodiscard]] bool write(const QString &path, const QByteArray &data);
-// Writes size bytes of random data; false when the file cannot be written whole.
-[[nodiscard]] bool writeRandom(const QString &path, qint64 size);
-// Hex MD5 of the file, empty when unreadable.
-QString md5(const QString &path);
-
 struct Ssu
 {
     QString releaseDomain;

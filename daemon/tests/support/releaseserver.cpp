@@ -1,6 +1,6 @@
 #include "releaseserver.h"
 
-#include "jsonlines.h"
+#include "fileio.h"
 
 #include <QDebug>
 #include <QDir>
