@@ -8,6 +8,7 @@
 #include "releaseserver.h"
 #include "resetupdatemanager/downloader.h"
 #include "resetupdatemanager/resetupdatemanager.h"
+#include "ssusettings.h"
 #include "testfiles.h"
 #include "util.h"
 
@@ -255,9 +256,7 @@ private slots:
 
     void init()
     {
-        TestFiles::Ssu ssu;
-        ssu.releaseDomain = m_nginx.address();
-        TestFiles::configure(ssu);
+        SsuSettings(m_nginx.address()).write();
         QFile::remove(HeadersFile);
         QFile::remove(calm());
         QDir(m_downloads.path()).removeRecursively();
@@ -487,16 +486,15 @@ private slots:
         QFETCH(QString, xa);
         QFETCH(QString, xb);
 
-        TestFiles::Ssu ssu;
-        ssu.releaseDomain = m_nginx.address();
+        SsuSettings ssu(m_nginx.address());
         ssu.registered = registered;
         ssu.username = QStringLiteral("dev-1");
         ssu.password = password;
         ssu.sslVerify = sslVerify;
-        ssu.clientCertAuth = clientCert;
-        ssu.clientCert = QStringLiteral("/etc/ssu/client.pem");
-        ssu.clientKey = QStringLiteral("/etc/ssu/client.key");
-        TestFiles::configure(ssu);
+        ssu.sslClientCertAuth = clientCert;
+        ssu.sslClientCert = QStringLiteral("/etc/ssu/client.pem");
+        ssu.sslClientKey = QStringLiteral("/etc/ssu/client.key");
+        ssu.write();
         if (!file.isNull())
             writeFile(HeadersFile, file.replace('\'', '"'));
         const QString authorization = password.isEmpty() ? QString()
@@ -541,9 +539,9 @@ private slots:
             QCOMPARE(request.value("ssl_verify").toString(),
                 decorated && !sslVerify ? QStringLiteral("no") : QString());
             QCOMPARE(request.value("ssl_clientcert").toString(),
-                decorated && clientCert ? ssu.clientCert : QString());
+                decorated && clientCert ? ssu.sslClientCert : QString());
             QCOMPARE(request.value("ssl_clientkey").toString(),
-                decorated && clientCert ? ssu.clientKey : QString());
+                decorated && clientCert ? ssu.sslClientKey : QString());
         }
     }
 
@@ -679,10 +677,10 @@ private slots:
         server.serve(QStringLiteral("metav2"),
             R"({"devices": [{"device": "m1", "latestRelease": "5.0.1.10", "releases":
             [{"version": "5.0.1.10", "updateMethods": [{"method": "Reset"}]}]}]})");
-        TestFiles::Ssu ssu;
-        ssu.releaseDomain = server.address();
+        SsuSettings ssu(server.address());
+        ssu.model = QStringLiteral("m1");
         ssu.features = QStringLiteral("a, b");
-        TestFiles::configure(ssu);
+        ssu.write();
         QFile::remove(cacheDir().absoluteFilePath(QStringLiteral("os-info.json")));
         QDir(cacheDir().absoluteFilePath(QStringLiteral("images"))).removeRecursively();
         const qint64 size = 1024 * 1024;
@@ -760,10 +758,9 @@ private slots:
         QFETCH(QString, second);
         QFETCH(bool, resumes);
 
-        TestFiles::Ssu ssu;
-        ssu.releaseDomain = m_nginx.address();
+        SsuSettings ssu(m_nginx.address());
         ssu.features = QStringLiteral("a, b");
-        TestFiles::configure(ssu);
+        ssu.write();
         const QString file =
             cacheDir().absoluteFilePath(QStringLiteral("vendor-data/a-b-vd.tar.gz"));
         QDir(QFileInfo(file).path()).removeRecursively();

@@ -10,6 +10,7 @@
 #include "packageupdatemanager/resolvetransaction.h"
 #include "polkitmock.h"
 #include "ssuintegration.h"
+#include "ssusettings.h"
 #include "util.h"
 
 #include <QDBusConnection>
@@ -62,11 +63,9 @@ QDBusMessage control(const QString &method, const QVariantList &arguments = {})
 // The base scenario with some top-level keys replaced, on an SSU release.
 void loadState(const QString &release, const QJsonObject &changes = {})
 {
-    QFile ssu(QStringLiteral("/etc/ssu/ssu.ini"));
-    QVERIFY(ssu.open(QIODevice::WriteOnly));
-    ssu.write("[General]\nrelease = " + release.toUtf8() +
-        "\nmodel = x1\n[repositories]\nrepos = adaptation0, tessaro\n");
-    QFile::remove(QStringLiteral("/etc/ssu/calls.log"));
+    SsuSettings ssu;
+    ssu.release = release;
+    ssu.write();
     QFile::remove(ssuVersionFilePath());
     QFile::remove(disabledReposFilePath());
     QJsonObject state = QJsonDocument::fromJson(BaseState).object();

@@ -9,6 +9,7 @@
 #include "fileio.h"
 #include "releaseserver.h"
 #include "resetupdatemanager/resetupdatemanager.h"
+#include "ssusettings.h"
 #include "testfiles.h"
 #include "util.h"
 
@@ -265,11 +266,10 @@ private:
     void configure(const QString &domain, const QString &model = QStringLiteral("m1"),
         const QString &features = QStringLiteral("a, b"))
     {
-        TestFiles::Ssu ssu;
-        ssu.releaseDomain = domain;
+        SsuSettings ssu(domain);
         ssu.model = model;
         ssu.features = features;
-        TestFiles::configure(ssu);
+        ssu.write();
     }
 
 private slots:

@@ -4,6 +4,7 @@
 #include "daemonprocess.h"
 #include "fileio.h"
 #include "releaseserver.h"
+#include "ssusettings.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -124,7 +125,9 @@ private slots:
         ReleaseServer server;
         QVERIFY(server.start());
         server.serve(QStringLiteral("metav2"), PackageUpdate);
-        server.configureDevice(QStringLiteral("x1"), QStringLiteral("4.5.0"));
+        SsuSettings ssu(server.address());
+        ssu.release = QStringLiteral("4.5.0");
+        ssu.write();
         QDir().mkpath(QStringLiteral("/etc/packagekit-standin"));
         QFile state(QStringLiteral("/etc/packagekit-standin/state.json"));
         QVERIFY(state.open(QIODevice::WriteOnly));

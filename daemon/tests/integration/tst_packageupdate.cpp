@@ -7,6 +7,7 @@
 #include "polkitmock.h"
 #include "releaseserver.h"
 #include "ssuintegration.h"
+#include "ssusettings.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -161,8 +162,9 @@ private slots:
         QFile::remove(CacheFile);
         QFile::remove(ReleaseRecoveryFile);
         QFile::remove(ReposRecoveryFile);
-        QFile::remove(SsuCallLog);
-        ReleaseServer::configureDevice(m_server.address(), "x1", "4.5.0");
+        SsuSettings ssu(m_server.address());
+        ssu.release = QStringLiteral("4.5.0");
+        ssu.write();
     }
 
     void cleanup() { m_daemon.reset(); }

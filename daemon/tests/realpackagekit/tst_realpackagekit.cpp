@@ -12,6 +12,7 @@
 #include "polkitmock.h"
 #include "releaseserver.h"
 #include "ssuintegration.h"
+#include "ssusettings.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -306,12 +307,10 @@ private slots:
         QFile::remove(QStringLiteral("/system-update"));
         // The SSU repositories are the ones the update needs; the backend's others are
         // disabled around each of the daemon's transactions.
-        writeFile(QStringLiteral("/etc/ssu/ssu.ini"),
-            QStringLiteral("[General]\nrelease = 4.5.0\nmodel = x1\ndomain = test\n"
-                           "[domain-test]\nreleaseDomain = %1\n"
-                           "[repositories]\nrepos = %2\n")
-                .arg(m_server.address(), RequiredRepositories.join(QStringLiteral(", ")))
-                .toUtf8());
+        SsuSettings ssu(m_server.address());
+        ssu.release = QStringLiteral("4.5.0");
+        ssu.repos = RequiredRepositories.join(QStringLiteral(", "));
+        ssu.write();
     }
 
     void cleanup()

@@ -4,7 +4,7 @@
 #include "busclient.h"
 #include "daemonprocess.h"
 #include "fileio.h"
-#include "releaseserver.h"
+#include "ssusettings.h"
 
 #include <QDir>
 #include <QFile>
@@ -166,8 +166,7 @@ private slots:
         // A release server that takes the connection and never answers keeps the check going.
         QTcpServer silent;
         QVERIFY(silent.listen(QHostAddress::LocalHost));
-        ReleaseServer::configureDevice(
-            QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()), "x1", "4.0.0");
+        SsuSettings(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort())).write();
         m_daemon.reset(new DaemonProcess());
         QVERIFY2(m_daemon->start(), qPrintable(m_daemon->log()));
         const QString corvanectl = qEnvironmentVariable("CORVANECTL_BINARY");
@@ -195,11 +194,9 @@ private slots:
         QTcpServer silent;
         QVERIFY(silent.listen(QHostAddress::LocalHost));
         // The reset method names its image after the device's features.
-        writeFile(QStringLiteral("/etc/ssu/ssu.ini"),
-            QStringLiteral("[General]\nrelease = 4.0.0\nmodel = x1\nfeatures = store\n"
-                           "domain = test\n[domain-test]\nreleaseDomain = 127.0.0.1:%1\n")
-                .arg(silent.serverPort())
-                .toUtf8());
+        SsuSettings ssu(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()));
+        ssu.features = QStringLiteral("store");
+        ssu.write();
         QDir().mkpath(QStringLiteral("/home/.system-updates"));
         writeFile(QStringLiteral("/home/.system-updates/os-info.json"),
             R"({"methods": [{"method": 2, "info": {"version": "4.6.0",
