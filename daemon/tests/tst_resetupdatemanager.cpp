@@ -5,12 +5,13 @@
 // a download that survives the daemon's SIGKILL.
 #include "busclient.h"
 #include "daemonprocess.h"
+#include "devicecontrolmock.h"
 #include "enums.h"
 #include "fileio.h"
 #include "releaseserver.h"
 #include "resetupdatemanager/resetupdatemanager.h"
+#include "signalrecorder.h"
 #include "ssusettings.h"
-#include "testfiles.h"
 #include "util.h"
 
 #include <nemo-devicelock/standincontrol.h>
@@ -38,6 +39,9 @@ const QString Version = QStringLiteral("5.0.1.10");
 const QString Name = QStringLiteral("a-b-5.0.1.10");
 const QString Marker = QStringLiteral("/usr/share/lipstick/devicelock/.clear-device");
 const QString Inspect = QStringLiteral("/tmp/inspect");
+// How the manager's signals are recorded: queued, as the service's own connections, for the
+// installation signals from its thread.
+constexpr Qt::ConnectionType AsTheService = Qt::QueuedConnection;
 // Writes a tar.gz of entries given as a Python list of (name, kind, size), kind f(ile) of
 // random bytes or d(irectory), and prints each name with the MD5 of its data.
 const char *const TarWriter = R"(import ast, hashlib, io, os, sys, tarfile
@@ -195,56 +199,6 @@ private:
     QString m_label;
 };
 
-// Everything the manager emits, in order, as text; progress separately.
-class Recorder : public QObject
-{
-public:
-    explicit Recorder(ResetUpdateManager *manager)
-    {
-        connect(manager, &ResetUpdateManager::prepareFinished, this, [this](qint64 d, qint64 i) {
-            events.append(QStringLiteral("prepared %1 %2").arg(d).arg(i));
-        });
-        connect(manager, &ResetUpdateManager::downloadProgress, this, [this](int p, qint64 b) {
-            progress.append({p, b});
-        });
-        const QList<QPair<void (ResetUpdateManager::*)(), QString>> plain {
-            {&ResetUpdateManager::downloadFinished, QStringLiteral("finished")},
-            {&ResetUpdateManager::downloadCancelled, QStringLiteral("cancelled")},
-            {&ResetUpdateManager::downloadVendorDataFinished, QStringLiteral("vendor finished")},
-            {&ResetUpdateManager::downloadVendorDataCancelled, QStringLiteral("vendor cancelled")},
-            {&ResetUpdateManager::installFinished, QStringLiteral("installed")},
-        };
-        // Queued, as the service's own connections: the installation signals from its thread.
-        for (const auto &signal : plain) {
-            const QString name = signal.second;
-            connect(
-                manager, signal.first, this,
-                [this, name] {
-                    events.append(name);
-                },
-                Qt::QueuedConnection);
-        }
-        connect(
-            manager, &ResetUpdateManager::error, this,
-            [this](Enums::UpdateError code, const QString &details) {
-                events.append(QStringLiteral("error %1 %2").arg(Enums::key(code), details));
-            },
-            Qt::QueuedConnection);
-    }
-
-    [[nodiscard]] bool waitForEvents(int count, int timeoutMs = 30000)
-    {
-        return QTest::qWaitFor(
-            [&] {
-                return events.size() >= count;
-            },
-            timeoutMs);
-    }
-
-    QStringList events;
-    QList<QPair<int, qint64>> progress;
-};
-
 } // namespace
 
 class TestResetUpdateManager : public QObject
@@ -300,7 +254,7 @@ private slots:
         QFile::remove(Marker);
         QDir(Marker).removeRecursively();
         QFile::remove(Marker + QStringLiteral("-enable-reboot"));
-        TestFiles::clearRebootRequests();
+        DeviceControlMock::clear();
         m_nginx.clearLog();
         StandInControl::reset();
         configure(m_nginx.address());
@@ -345,7 +299,7 @@ private slots:
 
         configure(domain ? m_nginx.address() : QString(), model, features);
         ResetUpdateManager manager(false, -1);
-        Recorder recorder(&manager);
+        SignalRecorder recorder(&manager, AsTheService);
         manager.prepare(version);
         QVERIFY(recorder.waitForEvents(1));
         if (dir.isEmpty()) {
@@ -354,11 +308,12 @@ private slots:
             QVERIFY(m_nginx.requests().isEmpty());
             return;
         }
-        QCOMPARE(recorder.events, QStringList {QStringLiteral("prepared %1 0").arg(ImageSize)});
+        QCOMPARE(
+            recorder.events, QStringList {QStringLiteral("prepareFinished %1 0").arg(ImageSize)});
         manager.download(version);
         QVERIFY(recorder.waitForEvents(2));
-        QCOMPARE(recorder.events.last(), QStringLiteral("finished"));
-        QCOMPARE(recorder.progress.last(), qMakePair(100, ImageSize));
+        QCOMPARE(recorder.events.last(), QStringLiteral("downloadFinished"));
+        QCOMPARE(recorder.progress.last(), (QVariantList {100, ImageSize}));
 
         const QString file = QStringLiteral("%1-%2.tar.gz").arg(dir, version);
         QCOMPARE(md5(QDir(imagesDir()).filePath(file)), md5(m_image));
@@ -375,7 +330,7 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("outcome");
 
-        QTest::newRow("fetched") << "vd.tar.gz" << QStringLiteral("vendor finished");
+        QTest::newRow("fetched") << "vd.tar.gz" << QStringLiteral("downloadVendorDataFinished");
         QTest::newRow("not found") << "none.tar.gz" << QStringLiteral("error NetworkError");
     }
 
@@ -384,12 +339,12 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, outcome);
 
-        const bool fetched = outcome == QLatin1String("vendor finished");
+        const bool fetched = outcome == QLatin1String("downloadVendorDataFinished");
         QVERIFY(QDir().mkpath(QFileInfo(vendorFile()).path()));
         if (!fetched)
             writeFile(vendorFile(), "earlier");
         ResetUpdateManager manager(false, -1);
-        Recorder recorder(&manager);
+        SignalRecorder recorder(&manager, AsTheService);
         manager.downloadVendorData(m_nginx.url(name));
         QVERIFY(recorder.waitForEvents(1));
         QVERIFY2(recorder.events.last().startsWith(outcome), qPrintable(recorder.events.join('|')));
@@ -406,20 +361,20 @@ private slots:
     {
         configure(m_slow.address());
         ResetUpdateManager manager(false, -1);
-        Recorder recorder(&manager);
+        SignalRecorder recorder(&manager, AsTheService);
         manager.prepare(Version);
         QVERIFY(recorder.waitForEvents(1));
         manager.download(Version);
         QTRY_VERIFY(!recorder.progress.isEmpty());
         manager.cancelDownload();
         QVERIFY(recorder.waitForEvents(2));
-        QCOMPARE(recorder.events.last(), QStringLiteral("cancelled"));
+        QCOMPARE(recorder.events.last(), QStringLiteral("downloadCancelled"));
 
         manager.downloadVendorData(m_slow.url(QStringLiteral("vd.tar.gz")));
         QTRY_VERIFY(QFileInfo(vendorFile()).size() > 0);
         manager.cancelDownload();
         QVERIFY(recorder.waitForEvents(3));
-        QCOMPARE(recorder.events.last(), QStringLiteral("vendor cancelled"));
+        QCOMPARE(recorder.events.last(), QStringLiteral("downloadVendorDataCancelled"));
     }
 
     // A challenge issued by the device lock runs authentication and the device clear; its end
@@ -439,7 +394,7 @@ private slots:
                              const QStringList &calls, const QString &outcome) {
             QTest::newRow(name) << declined << authenticates << clears << calls << outcome;
         };
-        row("cleared", false, true, true, {authenticate, clear}, "installed");
+        row("cleared", false, true, true, {authenticate, clear}, "installFinished");
         row("challenge declined", true, true, true, {},
             failed.arg("AuthenticationError", "issue authorization challenge for device reset"));
         row("authentication aborted", false, false, true, {authenticate},
@@ -457,7 +412,7 @@ private slots:
         QFETCH(QString, outcome);
 
         ResetUpdateManager manager(false, -1);
-        Recorder recorder(&manager);
+        SignalRecorder recorder(&manager, AsTheService);
         StandInControl::setAuthenticationSucceeds(authenticates);
         StandInControl::setClearDeviceSucceeds(clears);
         if (declined)
@@ -469,7 +424,8 @@ private slots:
         QVERIFY(recorder.waitForEvents(1));
         QCOMPARE(recorder.events, QStringList {outcome});
         QCOMPARE(StandInControl::calls(), calls);
-        QCOMPARE(TestFiles::rebootRequests(), outcome == QLatin1String("installed") ? 1 : 0);
+        QCOMPARE(DeviceControlMock::rebootRequests(),
+            outcome == QLatin1String("installFinished") ? 1 : 0);
     }
 
     // The images land on super (or system when there is no super), checked and grown first, by
@@ -485,7 +441,7 @@ private slots:
         const QString images = QStringLiteral("error IOError Failed to write update images");
         const QString vendor = QStringLiteral("error IOError Failed to write vendor-data");
         // The damaged archive is removed and the download forgotten.
-        const QString damaged = QStringLiteral("cancelled | ") + images;
+        const QString damaged = QStringLiteral("downloadCancelled | ") + images;
         const auto row = [](const char *name, const char *setup, const QString &outcome) {
             QTest::newRow(name) << QString(setup) << QString() << outcome;
         };
@@ -495,10 +451,10 @@ private slots:
                                  const QString &outcome) {
             QTest::newRow(name) << QString(setup) << QString(links) << outcome;
         };
-        row("super, vendor data, reboot", "super cache vendor reboot", "installed");
-        row("only system, no vendor data, no reboot", "system cache", "installed");
+        row("super, vendor data, reboot", "super cache vendor reboot", "installFinished");
+        row("only system, no vendor data, no reboot", "system cache", "installFinished");
         row("super before system, leftover mount", "super system cache leftover reboot",
-            "installed");
+            "installFinished");
         row("no partition", "cache", images);
         row("errors corrected by e2fsck", "super cache damaged", images);
         row("target file system full", "small-super cache", images);
@@ -510,7 +466,7 @@ private slots:
         linkRow("symbolic and hard links to top-level files", "super cache",
             "sym.img->boot.img dot.img->./boot.img chain.img->sym.img root.img.002->root.img.001 "
             "hard.img=>vendor.img home.img.001=>home.img.000",
-            "installed");
+            "installFinished");
         linkRow("absolute link", "super cache", "abs.img->/boot.img", images);
         linkRow("link out of the top level", "super cache", "up.img->../boot.img", images);
         linkRow("dangling link", "super cache", "none.img->missing.img", images);
@@ -589,7 +545,7 @@ private slots:
         }
         if (flags.contains("garbage"))
             QVERIFY(writeRandomFile(archive, archiveSize));
-        const bool linkFails = !linkList.isEmpty() && outcome != QLatin1String("installed");
+        const bool linkFails = !linkList.isEmpty() && outcome != QLatin1String("installFinished");
         if (linkFails) {
             const Link &first = linkList.first();
             QTest::ignoreMessage(QtWarningMsg,
@@ -598,17 +554,19 @@ private slots:
         }
 
         ResetUpdateManager manager(false, -1);
-        Recorder recorder(&manager);
+        SignalRecorder recorder(&manager, AsTheService);
         manager.install(Version, flags.contains("reboot"));
         QVERIFY(recorder.waitForEvents(1, 120000));
         QTest::qWait(100);
         QCOMPARE(recorder.events, expectedEvents);
-        const bool installed = outcome == QLatin1String("installed");
-        QCOMPARE(QFileInfo::exists(archive), !expectedEvents.contains(QStringLiteral("cancelled")));
+        const bool installed = outcome == QLatin1String("installFinished");
+        QCOMPARE(QFileInfo::exists(archive),
+            !expectedEvents.contains(QStringLiteral("downloadCancelled")));
         QVERIFY(!isMounted(QStringLiteral("/fimage")));
         QCOMPARE(QFileInfo(Marker).isFile(), installed);
         QCOMPARE(QFileInfo::exists(Marker + QStringLiteral("-enable-reboot")), installed);
-        QCOMPARE(TestFiles::rebootRequests(), installed && flags.contains("reboot") ? 1 : 0);
+        QCOMPARE(
+            DeviceControlMock::rebootRequests(), installed && flags.contains("reboot") ? 1 : 0);
 
         if (flags.contains("small-super")) {
             // Copied in the archive's order up to the file that did not fit, which is removed

@@ -3,6 +3,7 @@
 #include "busclient.h"
 #include "daemonprocess.h"
 #include "fileio.h"
+#include "packagekitstandin.h"
 #include "releaseserver.h"
 #include "ssusettings.h"
 
@@ -11,7 +12,6 @@
 #include <QDBusServiceWatcher>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
@@ -111,7 +111,8 @@ private slots:
         for (int start = 0; start < 10; ++start) {
             DaemonProcess daemon;
             QVERIFY2(daemon.start(), qPrintable(daemon.log()));
-            QVERIFY2(BusClient::supportedMethods() == (QList<int> {2, 1}), qPrintable(daemon.log()));
+            QVERIFY2(
+                BusClient::supportedMethods() == (QList<int> {2, 1}), qPrintable(daemon.log()));
             QVERIFY2(BusClient::method() == 2, qPrintable(daemon.log()));
             // Whatever the preparation ends in, the cache still names the reset method first.
             QVERIFY(BusClient::waitForStatus(0, 30000));
@@ -128,11 +129,7 @@ private slots:
         SsuSettings ssu(server.address());
         ssu.release = QStringLiteral("4.5.0");
         ssu.write();
-        QDir().mkpath(QStringLiteral("/etc/packagekit-standin"));
-        QFile state(QStringLiteral("/etc/packagekit-standin/state.json"));
-        QVERIFY(state.open(QIODevice::WriteOnly));
-        state.write(PackageSystem);
-        state.close();
+        PackageKitStandIn::restartWith(PackageSystem);
 
         QVERIFY(!isRunning());
         QCOMPARE(BusClient::status(), 0);
