@@ -598,20 +598,14 @@ private slots:
         QVERIFY(publish(served, size));
         const QString archive =
             cacheDir().absoluteFilePath(QStringLiteral("images/a-b-5.0.1.10.tar.gz"));
-        const auto call = [](const QString &method, const QStringList &arguments = {}) {
-            return BusClient::gdbus(QStringList {"call", "--system", "--dest", BusClient::Service,
-                                        "--object-path", BusClient::Path, "--method",
-                                        BusClient::Interface + '.' + method} +
-                       arguments)
-                       .exitCode == 0;
-        };
 
         QScopedPointer<DaemonProcess> daemon(new DaemonProcess());
         QVERIFY2(daemon->start(), qPrintable(daemon->log()));
-        QVERIFY(call(QStringLiteral("Check"), {QStringLiteral("latest"), QStringLiteral("true")}));
+        QVERIFY(BusClient::callMethod(
+            QStringLiteral("Check"), {QStringLiteral("latest"), QStringLiteral("true")}));
         QTRY_COMPARE_WITH_TIMEOUT(BusClient::property("size").toLongLong(), size, 15000);
         QVERIFY(BusClient::waitForStatus(0));
-        QVERIFY(call(QStringLiteral("Download")));
+        QVERIFY(BusClient::callMethod(QStringLiteral("Download")));
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(archive).size() > 64 * 1024, 15000);
         daemon->kill();
         QVERIFY(QFileInfo(archive).size() < size);
@@ -632,7 +626,7 @@ private slots:
         QVERIFY2(daemon->start(), qPrintable(daemon->log()));
         QVERIFY(BusClient::waitForStatus(0));
         QCOMPARE(QFileInfo(archive).size(), qint64(0));
-        QVERIFY(call(QStringLiteral("Download")));
+        QVERIFY(BusClient::callMethod(QStringLiteral("Download")));
         QTRY_VERIFY_WITH_TIMEOUT(BusClient::property("isDownloaded").toBool(), 30000);
         QCOMPARE(md5(archive), md5(served));
         QTRY_COMPARE(gets(images()), QStringList {QStringLiteral("bytes=0-%1").arg(size)});

@@ -69,15 +69,6 @@ const QByteArray ResetRelease =
     R"({"devices": [{"device": "m1", "latestRelease": "5.0.1.10", "releases":
     [{"version": "5.0.1.10", "updateMethods": [{"method": "Reset"}]}]}]})";
 
-bool callDaemon(const QString &method, const QStringList &arguments = {})
-{
-    return BusClient::gdbus(
-               QStringList {"call", "--system", "--dest", BusClient::Service, "--object-path",
-                   BusClient::Path, "--method", BusClient::Interface + '.' + method} +
-               arguments)
-               .exitCode == 0;
-}
-
 bool isMounted(const QString &path)
 {
     return QStorageInfo(path).rootPath() == path;
@@ -637,11 +628,11 @@ private slots:
 
         QScopedPointer<DaemonProcess> daemon(new DaemonProcess());
         QVERIFY2(daemon->start(), qPrintable(daemon->log()));
-        QVERIFY(callDaemon(
+        QVERIFY(BusClient::callMethod(
             QStringLiteral("Check"), {QStringLiteral("latest"), QStringLiteral("true")}));
         QTRY_COMPARE_WITH_TIMEOUT(BusClient::property("size").toLongLong(), size, 15000);
         QVERIFY(BusClient::waitForStatus(0));
-        QVERIFY(callDaemon(QStringLiteral("Download")));
+        QVERIFY(BusClient::callMethod(QStringLiteral("Download")));
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(archive).size() > 512 * 1024, 15000);
         daemon->kill();
         const qint64 have = QFileInfo(archive).size();
@@ -652,7 +643,7 @@ private slots:
         QVERIFY2(daemon->start(), qPrintable(daemon->log()));
         QTRY_COMPARE_WITH_TIMEOUT(BusClient::property("size").toLongLong(), size, 15000);
         QVERIFY(BusClient::waitForStatus(0));
-        QVERIFY(callDaemon(QStringLiteral("Download")));
+        QVERIFY(BusClient::callMethod(QStringLiteral("Download")));
         QTRY_VERIFY_WITH_TIMEOUT(BusClient::property("isDownloaded").toBool(), 30000);
         QCOMPARE(md5(archive), md5(served));
         const auto ranges = [&] {
@@ -690,11 +681,11 @@ private slots:
         DaemonProcess daemon;
         QVERIFY2(daemon.start(), qPrintable(daemon.log()));
         BusSignal errors(QStringLiteral("Error"));
-        QVERIFY(callDaemon(
+        QVERIFY(BusClient::callMethod(
             QStringLiteral("Check"), {QStringLiteral("latest"), QStringLiteral("true")}));
         QTRY_COMPARE_WITH_TIMEOUT(BusClient::property("size").toLongLong(), size, 15000);
         QVERIFY(BusClient::waitForStatus(0));
-        QVERIFY(callDaemon(QStringLiteral("Download")));
+        QVERIFY(BusClient::callMethod(QStringLiteral("Download")));
         QTRY_VERIFY_WITH_TIMEOUT(BusClient::property("isDownloaded").toBool(), 30000);
         QVERIFY(BusClient::waitForStatus(0));
 
@@ -705,7 +696,7 @@ private slots:
             QCOMPARE(file.write(QByteArray(4096, 'x')), qint64(4096));
         }
         server.clearLog();
-        QVERIFY(callDaemon(QStringLiteral("Install"), {QStringLiteral("false")}));
+        QVERIFY(BusClient::callMethod(QStringLiteral("Install"), {QStringLiteral("false")}));
         QVERIFY(errors.spy().wait(60000));
         QCOMPARE(errors.spy().first().first().toList().at(1).toString(),
             QStringLiteral("Failed to write update images"));
@@ -718,13 +709,13 @@ private slots:
         QCOMPARE(QJsonDocument::fromJson(cache.readAll())["methods"][0]["info"]["isDownloaded"],
             QJsonValue(false));
 
-        QVERIFY(callDaemon(QStringLiteral("Download")));
+        QVERIFY(BusClient::callMethod(QStringLiteral("Download")));
         QTRY_VERIFY_WITH_TIMEOUT(BusClient::property("isDownloaded").toBool(), 30000);
         QVERIFY(BusClient::waitForStatus(0));
         QCOMPARE(md5(archive), md5(served));
         QTRY_VERIFY(!server.requestLines().filter(QStringLiteral("GET ") + uri).isEmpty());
 
-        QVERIFY(callDaemon(QStringLiteral("Install"), {QStringLiteral("false")}));
+        QVERIFY(BusClient::callMethod(QStringLiteral("Install"), {QStringLiteral("false")}));
         QVERIFY(BusClient::waitForStatus(0, 60000));
         QCOMPARE(errors.spy().size(), 1);
         QVERIFY(QFileInfo(Marker).isFile());
