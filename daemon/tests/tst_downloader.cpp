@@ -4,11 +4,13 @@
 #include "busclient.h"
 #include "daemonprocess.h"
 #include "enums.h"
-#include "jsonlines.h"
+#include "faultserver.h"
+#include "fileio.h"
 #include "releaseserver.h"
 #include "resetupdatemanager/downloader.h"
 #include "resetupdatemanager/resetupdatemanager.h"
-#include "testfiles.h"
+#include "signalrecorder.h"
+#include "ssusettings.h"
 #include "util.h"
 
 #include <QDateTime>
@@ -18,7 +20,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -36,101 +37,6 @@ constexpr qint64 BuildSize = 11534336; // 11 MiB: two chunks
 const QString Big = QStringLiteral("big.bin");
 const QString Small = QStringLiteral("small.bin");
 const QString HeadersFile = QStringLiteral("/etc/ssu/headers.json");
-
-// The fault-injecting HTTPS server (faultserver/faultserver.py) on the loopback: serves the
-// files of root() at "/m/<faults>/NAME" with the faults the script documents.
-class FaultServer
-{
-public:
-    ~FaultServer()
-    {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-    [[nodiscard]] bool start()
-    {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral("/usr/bin/python3"),
-            {qEnvironmentVariable("CORVANE_SOURCE_DIR") +
-                    "/daemon/tests/faultserver/faultserver.py",
-                m_root.path(), m_log.filePath(QStringLiteral("requests.log"))});
-        m_process.waitForReadyRead(30000);
-        m_address = QString::fromUtf8(m_process.readLine()).trimmed();
-        return !m_address.isEmpty();
-    }
-    QString root() const { return m_root.path(); }
-    QString url(const QString &name, const QString &faults) const
-    {
-        return QStringLiteral("https://%1/m/%2/%3").arg(m_address, faults, name);
-    }
-    QList<QJsonObject> requests() const
-    {
-        return readJsonLines(m_log.filePath(QStringLiteral("requests.log")));
-    }
-    void clearLog() { QFile::remove(m_log.filePath(QStringLiteral("requests.log"))); }
-
-private:
-    QTemporaryDir m_root;
-    QTemporaryDir m_log;
-    QProcess m_process;
-    QString m_address;
-};
-
-// Everything one downloader emits, in order, as text; progress separately.
-class Recorder : public QObject
-{
-public:
-    explicit Recorder(Downloader *downloader)
-    {
-        connect(downloader, &Downloader::progress, this, [this](int percent, qint64 bytes) {
-            progress.append({percent, bytes});
-        });
-        connect(downloader, &Downloader::prepareFinished, this, [this](qint64 size) {
-            add(QStringLiteral("prepared %1").arg(size));
-        });
-        connect(downloader, &Downloader::downloadFinished, this, [this] {
-            add(QStringLiteral("finished"));
-        });
-        connect(downloader, &Downloader::downloadCancelled, this, [this] {
-            add(QStringLiteral("cancelled"));
-        });
-        connect(downloader, &Downloader::error, this,
-            [this](Enums::UpdateError code, const QString &details) {
-                add(QStringLiteral("error %1 %2").arg(Enums::key(code), details));
-            });
-    }
-
-    // Waits for the end of an operation: anything but an SSU error, which the downloader
-    // reports while it carries on. An event loop of its own, not QTest::qWaitFor: that one
-    // sleeps 10 ms between rounds, and the transfers would crawl along at one read buffer of
-    // the downloader per round.
-    [[nodiscard]] bool waitForEnd()
-    {
-        if (!ended()) {
-            QEventLoop loop;
-            m_loop = &loop;
-            QTimer::singleShot(30000, &loop, &QEventLoop::quit);
-            loop.exec();
-            m_loop = nullptr;
-        }
-        return ended();
-    }
-    QString last() const { return events.value(events.size() - 1); }
-
-    QStringList events;
-    QList<QPair<int, qint64>> progress;
-
-private:
-    bool ended() const { return !events.isEmpty(); }
-    void add(const QString &event)
-    {
-        events.append(event);
-        if (m_loop && ended())
-            m_loop->quit();
-    }
-
-    QEventLoop *m_loop = nullptr;
-};
 
 // The Range headers of the GET requests in a server's log.
 QStringList gets(const QList<QJsonObject> &requests)
@@ -164,7 +70,7 @@ bool publish(const QString &path, qint64 size)
     time = time.addSecs(100);
     const QString temporary = path + QStringLiteral(".new");
     QFile file(temporary);
-    return TestFiles::writeRandom(temporary, size) && file.open(QIODevice::ReadWrite) &&
+    return writeRandomFile(temporary, size) && file.open(QIODevice::ReadWrite) &&
         file.setFileTime(time, QFileDevice::FileModificationTime) &&
         std::rename(qPrintable(temporary), qPrintable(path)) == 0;
 }
@@ -183,30 +89,29 @@ private:
     QByteArray m_source; // the big file
 
     QString target() const { return m_downloads.filePath(QStringLiteral("target.bin")); }
-    QString calm() const { return QDir(m_faults.root()).filePath(QStringLiteral(".calm")); }
 
     // A complete download of the URL into the target file, as an earlier run would leave it.
     bool fetch(const QString &url, bool insecure)
     {
         Downloader downloader(insecure, -1);
-        Recorder recorder(&downloader);
+        SignalRecorder recorder(&downloader);
         start(downloader, recorder, url);
-        return recorder.waitForEnd() && recorder.last() == QLatin1String("finished");
+        return recorder.waitForEvents() && recorder.last() == QLatin1String("downloadFinished");
     }
 
     // The size query of the URL for the target file; it must succeed.
-    void prepare(Downloader &downloader, Recorder &recorder, const QString &url)
+    void prepare(Downloader &downloader, SignalRecorder &recorder, const QString &url)
     {
         downloader.setDownloadDir(m_downloads.path());
         QVERIFY(downloader.setDownloadFile(QStringLiteral("target.bin")));
         downloader.prepare(QUrl(url));
-        QVERIFY(recorder.waitForEnd());
-        QVERIFY2(recorder.last().startsWith("prepared"), qPrintable(recorder.last()));
+        QVERIFY(recorder.waitForEvents());
+        QVERIFY2(recorder.last().startsWith("prepareFinished"), qPrintable(recorder.last()));
         recorder.events.clear();
     }
 
     // Starts a download of the URL into the target file, once its size query succeeded.
-    void start(Downloader &downloader, Recorder &recorder, const QString &url)
+    void start(Downloader &downloader, SignalRecorder &recorder, const QString &url)
     {
         prepare(downloader, recorder, url);
         downloader.download();
@@ -241,9 +146,9 @@ private slots:
             QStringLiteral("If-Range")}));
         QVERIFY(m_selfSigned.start({QStringLiteral("--self-signed")}));
         QVERIFY(m_faults.start());
-        QVERIFY(TestFiles::writeRandom(QDir(m_nginx.root()).filePath(Small), 100000));
+        QVERIFY(writeRandomFile(QDir(m_nginx.root()).filePath(Small), 100000));
         const QString source = QDir(m_nginx.root()).filePath(Big);
-        QVERIFY(TestFiles::writeRandom(source, BigSize));
+        QVERIFY(writeRandomFile(source, BigSize));
         for (const QString &root : {m_selfSigned.root(), m_faults.root()})
             QVERIFY(QFile::copy(source, QDir(root).filePath(Big)));
         QFile file(source);
@@ -255,11 +160,9 @@ private slots:
 
     void init()
     {
-        TestFiles::Ssu ssu;
-        ssu.releaseDomain = m_nginx.address();
-        TestFiles::configure(ssu);
+        SsuSettings(m_nginx.address()).write();
         QFile::remove(HeadersFile);
-        QFile::remove(calm());
+        QFile::remove(m_faults.calm());
         QDir(m_downloads.path()).removeRecursively();
         QVERIFY(QDir().mkpath(m_downloads.path()));
         m_nginx.clearLog();
@@ -290,32 +193,33 @@ private slots:
         const QString r1 = QStringLiteral("bytes=10485761-20971521");
         const QString r2 = QStringLiteral("bytes=20971522-26214400");
         const char *badSize = "error InternalError Incorrect download size";
-        row("empty file", "nginx", 0, "finished", {r0, r1, r2}, BigSize);
-        row("exactly one chunk left", "nginx", 15728640, "finished", {"bytes=15728640-26214400"},
+        row("empty file", "nginx", 0, "downloadFinished", {r0, r1, r2}, BigSize);
+        row("exactly one chunk left", "nginx", 15728640, "downloadFinished",
+            {"bytes=15728640-26214400"}, BigSize);
+        row("one byte left", "nginx", BigSize - 1, "downloadFinished", {"bytes=26214399-26214400"},
             BigSize);
-        row("one byte left", "nginx", BigSize - 1, "finished", {"bytes=26214399-26214400"},
-            BigSize);
-        row("complete: no request", "nginx", BigSize, "finished", {}, BigSize);
+        row("complete: no request", "nginx", BigSize, "downloadFinished", {}, BigSize);
         row("file longer than announced", "nginx", BigSize + 10, "error IOError Downloaded file",
             {}, BigSize + 10);
         row("untrusted certificate", "self-signed", 0, "error NetworkError", {}, 0);
-        row("untrusted certificate, insecure", "insecure", BigSize - 1, "finished",
+        row("untrusted certificate, insecure", "insecure", BigSize - 1, "downloadFinished",
             {"bytes=26214399-26214400"}, BigSize);
         row("connection closed at byte N", "drop=12345678", 0, "error NetworkError", {r0, r1}, -1);
         row("every other request fails", "flaky", 0, "error NetworkError", {r0, r1}, 10485761);
-        row("trickle, cancelled", "trickle=65536", 0, "cancelled", {r0}, -1);
-        row("accept-ranges in capitals", "accept-ranges=Bytes", BigSize - 1000, "finished",
+        row("trickle, cancelled", "trickle=65536", 0, "downloadCancelled", {r0}, -1);
+        row("accept-ranges in capitals", "accept-ranges=Bytes", BigSize - 1000, "downloadFinished",
             {"bytes=26213400-26214400"}, BigSize);
-        row("bytes of unknown origin started over", "nginx", -5000, "finished", {r0, r1, r2},
+        row("bytes of unknown origin started over", "nginx", -5000, "downloadFinished",
+            {r0, r1, r2}, BigSize);
+        row("bytes of unknown origin, no ranges", "no-ranges", -5000, "downloadFinished", {""},
             BigSize);
-        row("bytes of unknown origin, no ranges", "no-ranges", -5000, "finished", {""}, BigSize);
         row("no Content-Length", "no-length", 0, badSize, {}, 0);
         row("negative Content-Length", "announce=-5", 0, badSize, {}, 0);
         // The whole file instead of the part: it starts the file over.
-        row("ignores Range when resuming", "ignore-range", 1000, "finished",
+        row("ignores Range when resuming", "ignore-range", 1000, "downloadFinished",
             {"bytes=1000-10486760"}, BigSize);
-        row("ignores Range from the start: one whole body", "ignore-range", 0, "finished", {r0},
-            BigSize);
+        row("ignores Range from the start: one whole body", "ignore-range", 0, "downloadFinished",
+            {r0}, BigSize);
         row("parts of a longer file than announced", "announce=26214000", 0,
             "error NetworkError The file on the server has changed since its size query "
             "(26214400 bytes instead of 26214000)",
@@ -355,7 +259,7 @@ private slots:
             QCOMPARE(file.write(QByteArray(int(qMax<qint64>(0, have - BigSize)), 'x')),
                 qMax<qint64>(0, have - BigSize));
         } else if (have < 0) {
-            QVERIFY(TestFiles::write(target(), QByteArray(int(-have), 'x')));
+            writeFile(target(), QByteArray(int(-have), 'x'));
         }
         settleLogs();
         if (nginx)
@@ -364,36 +268,38 @@ private slots:
             m_faults.clearLog();
 
         Downloader downloader(insecure, -1);
-        Recorder recorder(&downloader);
+        SignalRecorder recorder(&downloader);
         downloader.setDownloadDir(m_downloads.path());
         QVERIFY(downloader.setDownloadFile(QStringLiteral("target.bin")));
         downloader.prepare(QUrl(url));
-        QVERIFY(recorder.waitForEnd());
-        if (!recorder.last().startsWith(QLatin1String("prepared"))) {
+        QVERIFY(recorder.waitForEvents());
+        if (!recorder.last().startsWith(QLatin1String("prepareFinished"))) {
             QVERIFY2(recorder.last().startsWith(outcome), qPrintable(recorder.last()));
             downloader.download();
             QCOMPARE(
                 recorder.last(), QStringLiteral("error InternalError Download is not prepared"));
             return;
         }
-        const qint64 size = recorder.last().mid(9).toLongLong();
+        const qint64 size = recorder.last().section(' ', 1).toLongLong();
         recorder.events.clear();
         downloader.download();
-        if (outcome == QLatin1String("cancelled")) {
+        if (outcome == QLatin1String("downloadCancelled")) {
             QTRY_VERIFY(!recorder.progress.isEmpty());
             downloader.cancel();
         }
-        QVERIFY(recorder.waitForEnd());
+        QVERIFY(recorder.waitForEvents());
         QVERIFY2(recorder.last().startsWith(outcome), qPrintable(recorder.events.join('|')));
         QCOMPARE(recorder.events.size(), 1);
 
         // Progress: the bytes on disk, only when the percentage changes.
         for (int i = 1; i < recorder.progress.size(); ++i)
-            QVERIFY(recorder.progress.at(i).first > recorder.progress.at(i - 1).first);
-        for (const auto &report : qAsConst(recorder.progress))
-            QCOMPARE(report.first, int(double(report.second) / double(size) * 100.0));
-        if (outcome == QLatin1String("finished"))
-            QCOMPARE(recorder.progress.last(), qMakePair(100, BigSize));
+            QVERIFY(
+                recorder.progress.at(i).at(0).toInt() > recorder.progress.at(i - 1).at(0).toInt());
+        for (const QVariantList &report : qAsConst(recorder.progress))
+            QCOMPARE(
+                report.at(0).toInt(), int(double(report.at(1).toLongLong()) / double(size) * 100));
+        if (outcome == QLatin1String("downloadFinished"))
+            QCOMPARE(recorder.progress.last(), (QVariantList {100, BigSize}));
 
         // A HEAD first, then the ranges, and nothing more later.
         QTest::qWait(300);
@@ -415,14 +321,14 @@ private slots:
         // URL, served without faults now. Bytes recorded under another size (the server lied
         // about it) start over.
         QVERIFY(!nginx);
-        QVERIFY(TestFiles::write(calm(), QByteArray()));
+        writeFile(m_faults.calm(), QByteArray());
         m_faults.clearLog();
         Downloader again(false, -1);
-        Recorder resumed(&again);
+        SignalRecorder resumed(&again);
         start(again, resumed, url);
-        QVERIFY(resumed.waitForEnd());
-        QCOMPARE(resumed.last(), QStringLiteral("finished"));
-        QCOMPARE(TestFiles::md5(target()), TestFiles::md5(QDir(m_nginx.root()).filePath(Big)));
+        QVERIFY(resumed.waitForEvents());
+        QCOMPARE(resumed.last(), QStringLiteral("downloadFinished"));
+        QCOMPARE(md5(target()), md5(QDir(m_nginx.root()).filePath(Big)));
         const qint64 from = size == BigSize ? data.size() : 0;
         QTRY_VERIFY(
             gets(m_faults.requests()).value(0).startsWith(QStringLiteral("bytes=%1-").arg(from)));
@@ -491,39 +397,38 @@ private slots:
         QFETCH(QString, xa);
         QFETCH(QString, xb);
 
-        TestFiles::Ssu ssu;
-        ssu.releaseDomain = m_nginx.address();
+        SsuSettings ssu(m_nginx.address());
         ssu.registered = registered;
         ssu.username = QStringLiteral("dev-1");
         ssu.password = password;
         ssu.sslVerify = sslVerify;
-        ssu.clientCertAuth = clientCert;
-        ssu.clientCert = QStringLiteral("/etc/ssu/client.pem");
-        ssu.clientKey = QStringLiteral("/etc/ssu/client.key");
-        TestFiles::configure(ssu);
+        ssu.sslClientCertAuth = clientCert;
+        ssu.sslClientCert = QStringLiteral("/etc/ssu/client.pem");
+        ssu.sslClientKey = QStringLiteral("/etc/ssu/client.key");
+        ssu.write();
         if (!file.isNull())
-            QVERIFY(TestFiles::write(HeadersFile, file.replace('\'', '"')));
+            writeFile(HeadersFile, file.replace('\'', '"'));
         const QString authorization = password.isEmpty() ? QString()
                                                          : QStringLiteral("Basic ") +
                 QString::fromLatin1((QStringLiteral("dev-1:") + password).toUtf8().toBase64());
 
         Downloader downloader(false, -1);
-        Recorder recorder(&downloader);
+        SignalRecorder recorder(&downloader);
         const QString refused = QStringLiteral("error SsuError Ssu: cant get credentials");
         downloader.setDownloadDir(m_downloads.path());
         QVERIFY(downloader.setDownloadFile(QStringLiteral("target.bin")));
         downloader.prepare(QUrl(m_nginx.url(Small)));
-        QVERIFY(recorder.waitForEnd());
+        QVERIFY(recorder.waitForEvents());
         if (password.isEmpty() && registered) {
             QCOMPARE(recorder.events, QStringList {refused});
             QTest::qWait(200);
             QCOMPARE(m_nginx.requests().size(), 0);
             return;
         }
-        QVERIFY2(recorder.last().startsWith("prepared"), qPrintable(recorder.last()));
+        QVERIFY2(recorder.last().startsWith("prepareFinished"), qPrintable(recorder.last()));
         recorder.events.clear();
         downloader.download();
-        QVERIFY(recorder.waitForEnd());
+        QVERIFY(recorder.waitForEvents());
         if (password.isEmpty()) {
             QCOMPARE(recorder.events, QStringList {refused});
             QTRY_COMPARE(m_nginx.requests().size(), 1);
@@ -531,8 +436,8 @@ private slots:
             QCOMPARE(m_nginx.requests().size(), 1);
             return;
         }
-        QCOMPARE(recorder.last(), QStringLiteral("finished"));
-        QCOMPARE(TestFiles::md5(target()), TestFiles::md5(QDir(m_nginx.root()).filePath(Small)));
+        QCOMPARE(recorder.last(), QStringLiteral("downloadFinished"));
+        QCOMPARE(md5(target()), md5(QDir(m_nginx.root()).filePath(Small)));
 
         QTRY_COMPARE(m_nginx.requests().size(), 2);
         for (const QJsonObject &request : m_nginx.requests()) {
@@ -545,9 +450,9 @@ private slots:
             QCOMPARE(request.value("ssl_verify").toString(),
                 decorated && !sslVerify ? QStringLiteral("no") : QString());
             QCOMPARE(request.value("ssl_clientcert").toString(),
-                decorated && clientCert ? ssu.clientCert : QString());
+                decorated && clientCert ? ssu.sslClientCert : QString());
             QCOMPARE(request.value("ssl_clientkey").toString(),
-                decorated && clientCert ? ssu.clientKey : QString());
+                decorated && clientCert ? ssu.sslClientKey : QString());
         }
     }
 
@@ -573,7 +478,7 @@ private slots:
         };
         const QString changed = QStringLiteral(
             "error NetworkError The file on the server has changed since its size query (");
-        const QString finished = QStringLiteral("finished");
+        const QString finished = QStringLiteral("downloadFinished");
         row("mid-download", "nginx", "mid-download", 0, finished);
         row("mid-download, other size", "nginx", "mid-download", 4096,
             changed + QStringLiteral("11538432 bytes instead of 11534336)"));
@@ -607,7 +512,7 @@ private slots:
             m_faults.clearLog();
 
         QScopedPointer<Downloader> downloader(new Downloader(false, -1));
-        QScopedPointer<Recorder> recorder(new Recorder(downloader.data()));
+        QScopedPointer<SignalRecorder> recorder(new SignalRecorder(downloader.data()));
         bool published = false;
         bool armed = true;
         connect(downloader.data(), &Downloader::progress, recorder.data(), [&] {
@@ -620,12 +525,13 @@ private slots:
                 downloader->cancel();
         });
         start(*downloader, *recorder, url);
-        QVERIFY(recorder->waitForEnd());
+        QVERIFY(recorder->waitForEvents());
         armed = false;
         const qint64 have = QFileInfo(target()).size();
         if (when != QLatin1String("mid-download")) {
             const bool complete = when == QLatin1String("complete");
-            QCOMPARE(recorder->last(), QLatin1String(complete ? "finished" : "cancelled"));
+            QCOMPARE(recorder->last(),
+                QLatin1String(complete ? "downloadFinished" : "downloadCancelled"));
             // nginx logs a request once it has ended.
             QTRY_COMPARE(gets(log()).size(), complete ? 2 : 1);
             if (nginx)
@@ -640,12 +546,12 @@ private slots:
             } else {
                 recorder.reset();
                 downloader.reset(new Downloader(false, -1));
-                recorder.reset(new Recorder(downloader.data()));
+                recorder.reset(new SignalRecorder(downloader.data()));
                 prepare(*downloader, *recorder, url);
                 QCOMPARE(QFileInfo(target()).size(), resumed ? have : 0);
                 downloader->download();
             }
-            QVERIFY(recorder->waitForEnd());
+            QVERIFY(recorder->waitForEvents());
             const qint64 from = resumed || when == QLatin1String("cut") ? have : 0;
             QTRY_VERIFY(!gets(log()).isEmpty());
             QVERIFY2(gets(log()).first().startsWith(QStringLiteral("bytes=%1-").arg(from)),
@@ -654,18 +560,18 @@ private slots:
         QVERIFY(published);
         QVERIFY2(recorder->last().startsWith(outcome), qPrintable(recorder->events.join('|')));
 
-        if (outcome != QLatin1String("finished")) {
+        if (outcome != QLatin1String("downloadFinished")) {
             // A new size query, as a Check makes, describes the new build.
             recorder->events.clear();
             prepare(*downloader, *recorder, url);
             QCOMPARE(QFileInfo(target()).size(), qint64(0));
             downloader->download();
-            QVERIFY(recorder->waitForEnd());
-            QCOMPARE(recorder->last(), QStringLiteral("finished"));
+            QVERIFY(recorder->waitForEvents());
+            QCOMPARE(recorder->last(), QStringLiteral("downloadFinished"));
         }
         QCOMPARE(QFileInfo(target()).size(), BuildSize + growth);
         if (!resumed)
-            QCOMPARE(TestFiles::md5(target()), TestFiles::md5(path));
+            QCOMPARE(md5(target()), md5(path));
         // Every ranged request names the version its bytes continue, where the server gave one.
         QTRY_VERIFY(!ifRanges(log()).isEmpty());
         for (const QString &value : ifRanges(log()))
@@ -683,10 +589,10 @@ private slots:
         server.serve(QStringLiteral("metav2"),
             R"({"devices": [{"device": "m1", "latestRelease": "5.0.1.10", "releases":
             [{"version": "5.0.1.10", "updateMethods": [{"method": "Reset"}]}]}]})");
-        TestFiles::Ssu ssu;
-        ssu.releaseDomain = server.address();
+        SsuSettings ssu(server.address());
+        ssu.model = QStringLiteral("m1");
         ssu.features = QStringLiteral("a, b");
-        TestFiles::configure(ssu);
+        ssu.write();
         QFile::remove(cacheDir().absoluteFilePath(QStringLiteral("os-info.json")));
         QDir(cacheDir().absoluteFilePath(QStringLiteral("images"))).removeRecursively();
         const qint64 size = 1024 * 1024;
@@ -696,20 +602,14 @@ private slots:
         QVERIFY(publish(served, size));
         const QString archive =
             cacheDir().absoluteFilePath(QStringLiteral("images/a-b-5.0.1.10.tar.gz"));
-        const auto call = [](const QString &method, const QStringList &arguments = {}) {
-            return BusClient::gdbus(QStringList {"call", "--system", "--dest", BusClient::Service,
-                                        "--object-path", BusClient::Path, "--method",
-                                        BusClient::Interface + '.' + method} +
-                       arguments)
-                       .exitCode == 0;
-        };
 
         QScopedPointer<DaemonProcess> daemon(new DaemonProcess());
         QVERIFY2(daemon->start(), qPrintable(daemon->log()));
-        QVERIFY(call(QStringLiteral("Check"), {QStringLiteral("latest"), QStringLiteral("true")}));
+        QVERIFY(BusClient::callMethod(
+            QStringLiteral("Check"), {QStringLiteral("latest"), QStringLiteral("true")}));
         QTRY_COMPARE_WITH_TIMEOUT(BusClient::property("size").toLongLong(), size, 15000);
         QVERIFY(BusClient::waitForStatus(0));
-        QVERIFY(call(QStringLiteral("Download")));
+        QVERIFY(BusClient::callMethod(QStringLiteral("Download")));
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(archive).size() > 64 * 1024, 15000);
         daemon->kill();
         QVERIFY(QFileInfo(archive).size() < size);
@@ -730,9 +630,9 @@ private slots:
         QVERIFY2(daemon->start(), qPrintable(daemon->log()));
         QVERIFY(BusClient::waitForStatus(0));
         QCOMPARE(QFileInfo(archive).size(), qint64(0));
-        QVERIFY(call(QStringLiteral("Download")));
+        QVERIFY(BusClient::callMethod(QStringLiteral("Download")));
         QTRY_VERIFY_WITH_TIMEOUT(BusClient::property("isDownloaded").toBool(), 30000);
-        QCOMPARE(TestFiles::md5(archive), TestFiles::md5(served));
+        QCOMPARE(md5(archive), md5(served));
         QTRY_COMPARE(gets(images()), QStringList {QStringLiteral("bytes=0-%1").arg(size)});
         QVERIFY(!ifRanges(images()).first().isEmpty());
     }
@@ -764,10 +664,9 @@ private slots:
         QFETCH(QString, second);
         QFETCH(bool, resumes);
 
-        TestFiles::Ssu ssu;
-        ssu.releaseDomain = m_nginx.address();
+        SsuSettings ssu(m_nginx.address());
         ssu.features = QStringLiteral("a, b");
-        TestFiles::configure(ssu);
+        ssu.write();
         const QString file =
             cacheDir().absoluteFilePath(QStringLiteral("vendor-data/a-b-vd.tar.gz"));
         QDir(QFileInfo(file).path()).removeRecursively();
@@ -781,26 +680,18 @@ private slots:
         };
 
         ResetUpdateManager manager(false, -1);
-        QStringList events;
-        connect(&manager, &ResetUpdateManager::downloadVendorDataFinished, &manager, [&] {
-            events.append(QStringLiteral("finished"));
-        });
-        connect(&manager, &ResetUpdateManager::error, &manager,
-            [&](Enums::UpdateError code, const QString &details) {
-                events.append(QStringLiteral("error %1 %2").arg(Enums::key(code), details));
-            });
+        SignalRecorder recorder(&manager);
         manager.downloadVendorData(url(first));
-        QTRY_COMPARE_WITH_TIMEOUT(events.size(), 1, 30000);
+        QVERIFY(recorder.waitForEvents());
         const qint64 have = QFileInfo(file).size();
         QVERIFY(have > 0);
 
-        events.clear();
+        recorder.events.clear();
         m_faults.clearLog();
         manager.downloadVendorData(url(second));
-        QTRY_COMPARE_WITH_TIMEOUT(events.size(), 1, 30000);
-        QCOMPARE(events.first(), QStringLiteral("finished"));
-        QCOMPARE(TestFiles::md5(file),
-            TestFiles::md5(QDir(m_faults.root()).filePath(second.section('/', 1))));
+        QVERIFY(recorder.waitForEvents());
+        QCOMPARE(recorder.events, QStringList {"downloadVendorDataFinished"});
+        QCOMPARE(md5(file), md5(QDir(m_faults.root()).filePath(second.section('/', 1))));
         QCOMPARE(gets(m_faults.requests()).value(0).section('-', 0, 0),
             QStringLiteral("bytes=%1").arg(resumes ? have : 0));
     }

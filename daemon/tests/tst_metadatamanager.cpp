@@ -3,6 +3,7 @@
 #include "enums.h"
 #include "metadata/metadatamanager.h"
 #include "releaseserver.h"
+#include "ssusettings.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -115,10 +116,7 @@ private slots:
         ReleaseServer &used =
             server == Server::SelfSigned || server == Server::Insecure ? m_selfSigned : m_server;
         used.clearLog();
-        used.configureDevice();
-        if (server == Server::NoDomain)
-            ReleaseServer::configureDevice(
-                QString(), QStringLiteral("x1"), QStringLiteral("4.0.0"));
+        SsuSettings(server == Server::NoDomain ? QString() : used.address()).write();
 
         MetadataManager manager(server == Server::Insecure);
         QSignalSpy finished(&manager, &MetadataManager::finished);
@@ -148,8 +146,7 @@ private slots:
         // Accepts connections and never says a word, not even the TLS handshake.
         QTcpServer silent;
         QVERIFY(silent.listen(QHostAddress::LocalHost));
-        ReleaseServer::configureDevice(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()),
-            QStringLiteral("x1"), QStringLiteral("4.0.0"));
+        SsuSettings(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort())).write();
         MetadataManager manager(false);
         QSignalSpy errors(&manager, &MetadataManager::error);
         QElapsedTimer clock;

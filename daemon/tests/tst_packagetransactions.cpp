@@ -1,30 +1,28 @@
 // The package transactions and the manager, with the real PackageKit-Qt library talking to the
 // device's PackageKit stand-in over the private system bus.
-#include "busclient.h"
+#include "devicecontrolmock.h"
 #include "enums.h"
 #include "fileio.h"
+#include "packagekitstandin.h"
 #include "packageupdatemanager/downloadtransaction.h"
 #include "packageupdatemanager/getsizetransaction.h"
 #include "packageupdatemanager/packageupdatemanager.h"
 #include "packageupdatemanager/repositorytransaction.h"
 #include "packageupdatemanager/resolvetransaction.h"
 #include "polkitmock.h"
+#include "signalrecorder.h"
 #include "ssuintegration.h"
+#include "ssusettings.h"
 #include "util.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
-
-#include <functional>
 
 using namespace Corvane;
 using namespace Corvane::PackageUpdates;
@@ -50,32 +48,18 @@ const QByteArray BaseState = R"({
   "durations": {"default": 0.02, "download": 0.6, "destroy": 0.1}
 })";
 
-QDBusMessage control(const QString &method, const QVariantList &arguments = {})
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.PackageKit"),
-        QStringLiteral("/org/corvane/PackageKitControl"),
-        QStringLiteral("org.corvane.PackageKitControl"), method);
-    call.setArguments(arguments);
-    return QDBusConnection::systemBus().call(call, QDBus::Block, 20000);
-}
-
 // The base scenario with some top-level keys replaced, on an SSU release.
 void loadState(const QString &release, const QJsonObject &changes = {})
 {
-    QFile ssu(QStringLiteral("/etc/ssu/ssu.ini"));
-    QVERIFY(ssu.open(QIODevice::WriteOnly));
-    ssu.write("[General]\nrelease = " + release.toUtf8() +
-        "\nmodel = x1\n[repositories]\nrepos = adaptation0, tessaro\n");
-    QFile::remove(QStringLiteral("/etc/ssu/calls.log"));
+    SsuSettings ssu;
+    ssu.release = release;
+    ssu.write();
     QFile::remove(ssuVersionFilePath());
     QFile::remove(disabledReposFilePath());
     QJsonObject state = QJsonDocument::fromJson(BaseState).object();
     for (auto it = changes.begin(); it != changes.end(); ++it)
         state.insert(it.key(), it.value());
-    const QDBusMessage reply =
-        control(QStringLiteral("LoadState"), {QString::fromUtf8(QJsonDocument(state).toJson())});
-    QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
-    control(QStringLiteral("ClearCalls"));
+    PackageKitStandIn::loadState(state);
 }
 
 // Calls matching the pattern fail with "Simulated failure": each time, or the first `times`.
@@ -84,18 +68,6 @@ QJsonObject faults(const QString &match, const QJsonValue &times = QJsonValue::N
     return {{"faults",
         QJsonArray {
             QJsonObject {{"match", match}, {"details", "Simulated failure"}, {"times", times}}}}};
-}
-
-QJsonObject packageKitState()
-{
-    return QJsonDocument::fromJson(
-        control(QStringLiteral("GetState")).arguments().value(0).toString().toUtf8())
-        .object();
-}
-
-QStringList packageKitCalls()
-{
-    return control(QStringLiteral("GetCalls")).arguments().value(0).toStringList();
 }
 
 // A transaction as a data row names it: "sizes", "download" or "resolve NAME...".
@@ -108,46 +80,6 @@ Transaction *createTransaction(const QString &row)
         return new DownloadTransaction(QStringLiteral("tessaro-configuration-x1"));
     return new ResolveTransaction(words.mid(1));
 }
-
-// What the home screen or DSME stand-in recorded since the last look, as gdbus prints it.
-QString takeRecordedCalls(const QString &service)
-{
-    const QString path = service == QLatin1String("com.nokia.dsme")
-        ? QStringLiteral("/com/nokia/dsme/request")
-        : QStringLiteral("/shutdown");
-    const QStringList call {"call", "--system", "--dest", service, "--object-path", path, "-m"};
-    const QString calls =
-        BusClient::run("gdbus", call + QStringList {"org.freedesktop.DBus.Mock.GetCalls"}).out;
-    BusClient::run("gdbus", call + QStringList {"org.freedesktop.DBus.Mock.ClearCalls"});
-    return calls;
-}
-
-// Every outcome of a transaction, in the order it came.
-class Outcome : public QObject
-{
-public:
-    explicit Outcome(Transaction *transaction)
-        : m_transaction(transaction)
-    {
-        const auto add = [this](const QString &event) {
-            events << event;
-        };
-        connect(transaction, &Transaction::success, this, std::bind(add, "success"));
-        connect(transaction, &Transaction::cancelled, this, std::bind(add, "cancelled"));
-        connect(transaction, &Transaction::finished, this, std::bind(add, "finished"));
-        connect(transaction, &Transaction::failure, this, [this](const QString &details) {
-            events << "failure:" + details;
-        });
-    }
-
-    // The transaction deleted itself once control went back to the event loop.
-    bool deleted() const { return m_transaction.isNull(); }
-
-    QStringList events;
-
-private:
-    QPointer<Transaction> m_transaction;
-};
 
 } // namespace
 
@@ -163,46 +95,46 @@ private slots:
         QTest::addColumn<QString>("transaction");
         QTest::addColumn<bool>("isolated");
         QTest::addColumn<QJsonObject>("changes");
-        QTest::addColumn<int>("cancelAfterMs");
+        QTest::addColumn<QString>("cancel"); // "soon" after the start, or at the first "progress"
         QTest::addColumn<QStringList>("events");
         QTest::addColumn<QStringList>("calls");
 
         const QStringList ok {"success", "finished"};
-        const QStringList failed {"failure:Simulated failure", "finished"};
+        const QStringList failed {"failure Simulated failure", "finished"};
         const QJsonObject slow {
             {"durations", QJsonObject {{"UpgradeSystem", 1.0}, {"download", 5}}}};
         const QStringList isolation {"GetRepoList 2", "RepoEnable store false"};
         const QStringList fourDownloads {Download, Download, Download, Download};
         // The base transaction ends a cancel as a failure, whatever PackageKit says later.
         QTest::newRow("size query cancelled")
-            << "sizes" << false << slow << 100
-            << QStringList {"failure:Transaction cancelled", "finished"} << QStringList {SizeQuery};
+            << "sizes" << false << slow << "soon"
+            << QStringList {"failure Transaction cancelled", "finished"} << QStringList {SizeQuery};
         QTest::newRow("resolve after a failed refresh")
-            << "resolve oldtool game" << false << faults("^RefreshCache") << -1 << ok
+            << "resolve oldtool game" << false << faults("^RefreshCache") << "" << ok
             << QStringList {"RefreshCache true", "Resolve 2097152 ext::data:repo,oldtool,game"};
         QTest::newRow("three download failures, then success")
-            << "download" << false << faults("^UpgradeSystem", 3) << -1 << ok << fourDownloads;
+            << "download" << false << faults("^UpgradeSystem", 3) << "" << ok << fourDownloads;
         QTest::newRow("four download failures")
-            << "download" << false << faults("^UpgradeSystem", 4) << -1 << failed << fourDownloads;
+            << "download" << false << faults("^UpgradeSystem", 4) << "" << failed << fourDownloads;
         QTest::newRow("download cancelled")
-            << "download" << false << slow << 1500 << QStringList {"cancelled", "finished"}
+            << "download" << false << slow << "progress" << QStringList {"cancelled", "finished"}
             << QStringList {Download, "Cancel UpgradeSystem"};
         // "|" marks the end of the wrapped transaction. A download that stepped aside for the
         // restoration would take 30 seconds and show a cancel.
         QTest::newRow("isolated size query")
-            << "sizes" << true << QJsonObject() << -1
+            << "sizes" << true << QJsonObject() << ""
             << QStringList {"success", "success", "finished"}
             << isolation + QStringList {SizeQuery, "|", "RepoEnable store true"};
         QTest::newRow("isolated size query fails, repositories restored")
-            << "sizes" << true << faults("^UpgradeSystem") << -1 << ok
+            << "sizes" << true << faults("^UpgradeSystem") << "" << ok
             << isolation + QStringList {SizeQuery, "|", "RepoEnable store true"};
         QTest::newRow("isolated download restores once started")
-            << "download" << true << QJsonObject() << -1 << ok
+            << "download" << true << QJsonObject() << "" << ok
             << isolation + QStringList {Download, "RepoEnable store true", "|"};
         // The work never runs, so it says nothing; the wrapper gives PackageKit's reason.
         QTest::newRow("isolation fails")
-            << "sizes" << true << faults("^RepoEnable store false") << -1
-            << QStringList {"failure:Failed to disable repository store: Simulated failure",
+            << "sizes" << true << faults("^RepoEnable store false") << ""
+            << QStringList {"failure Failed to disable repository store: Simulated failure",
                    "finished"}
             << isolation;
     }
@@ -212,7 +144,7 @@ private slots:
         QFETCH(QString, transaction);
         QFETCH(bool, isolated);
         QFETCH(QJsonObject, changes);
-        QFETCH(int, cancelAfterMs);
+        QFETCH(QString, cancel);
         QFETCH(QStringList, events);
         QFETCH(QStringList, calls);
 
@@ -222,22 +154,24 @@ private slots:
         // Connected before any wrapper, so this sees only the calls made up to the end.
         int callsAtEnd = -1;
         connect(work, &Transaction::finished, this, [&callsAtEnd] {
-            callsAtEnd = packageKitCalls().size();
+            callsAtEnd = PackageKitStandIn::calls().size();
         });
         // "extra" is required but unknown to PackageKit: SSU is asked to add it.
         Transaction *started = !isolated
             ? work
             : new RepositoryTransaction(work, "4.6.0", true, {"adaptation0", "extra", "tessaro"},
                   QSharedPointer<SsuIntegration>::create());
-        Outcome outcome(started);
+        SignalRecorder outcome(started, Transaction::staticMetaObject);
         started->start();
-        if (cancelAfterMs >= 0) {
-            QTest::qWait(cancelAfterMs);
+        if (cancel == QLatin1String("soon"))
+            QTest::qWait(100);
+        else if (cancel == QLatin1String("progress"))
+            QTRY_VERIFY_WITH_TIMEOUT(!outcome.progress.isEmpty(), 20000);
+        if (!cancel.isEmpty())
             started->cancel();
-        }
-        QTRY_VERIFY_WITH_TIMEOUT(outcome.deleted(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.objectDeleted(), 30000);
         QCOMPARE(outcome.events, events);
-        QStringList seen = packageKitCalls();
+        QStringList seen = PackageKitStandIn::calls();
         if (isolated && callsAtEnd >= 0)
             seen.insert(callsAtEnd, QStringLiteral("|"));
         QCOMPARE(seen.mid(0, calls.size()), calls);
@@ -260,15 +194,15 @@ private slots:
                     QJsonArray {QJsonObject {{"role", "install-packages"}, {"after", 0.5},
                         {"duration", 1.0}, {"parallel", true}}}}});
         Transaction *download = createTransaction(QStringLiteral("download"));
-        Outcome outcome(download);
+        SignalRecorder outcome(download, Transaction::staticMetaObject);
         QElapsedTimer clock;
         clock.start();
         download->start();
         QTRY_VERIFY_WITH_TIMEOUT(
-            packageKitCalls().contains(QStringLiteral("Cancel UpgradeSystem")), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(outcome.deleted(), 60000);
+            PackageKitStandIn::calls().contains(QStringLiteral("Cancel UpgradeSystem")), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.objectDeleted(), 60000);
         QCOMPARE(outcome.events, (QStringList {"success", "finished"}));
-        QCOMPARE(packageKitCalls().filter(Download).size(), 2);
+        QCOMPARE(PackageKitStandIn::calls().filter(Download).size(), 2);
         QVERIFY2(clock.elapsed() >= 30000, qPrintable(QString::number(clock.elapsed())));
     }
 
@@ -297,7 +231,7 @@ private slots:
         }
         // The simulation's removals and updates are resolved. Each step ran with the store
         // disabled.
-        const QStringList calls = packageKitCalls();
+        const QStringList calls = PackageKitStandIn::calls();
         QVERIFY(calls.contains(
             "Resolve 2097152 ext::data:repo,oldtool,game,tessaro-configuration-x1,kernel"));
         QCOMPARE(calls.filter(QStringLiteral("RepoEnable store false")).size(), 3);
@@ -354,7 +288,7 @@ private slots:
             QJsonObject {{"default", 0.02}, {"download", outcome == "cancelled" ? 3 : 0.3},
                 {"cancel", 0.1}, {"destroy", 0.1}});
         loadState(QStringLiteral("4.5.0"), changes);
-        const QJsonArray before = packageKitState()["repositories"].toArray();
+        const QJsonArray before = PackageKitStandIn::state()["repositories"].toArray();
 
         PackageUpdateManager manager;
         QSignalSpy prepared(&manager, &PackageUpdateManager::prepareFinished);
@@ -384,7 +318,7 @@ private slots:
 
         QTRY_VERIFY(!QFile::exists(ssuVersionFilePath()));
         QTRY_VERIFY(!QFile::exists(disabledReposFilePath()));
-        QCOMPARE(packageKitState()["repositories"].toArray(), before);
+        QCOMPARE(PackageKitStandIn::state()["repositories"].toArray(), before);
         QCOMPARE(SsuIntegration().release(), QStringLiteral("4.5.0"));
         // Each wrapper switches to the target and back, never recording a switched release as
         // the one to go back to.
@@ -400,7 +334,7 @@ private slots:
         QCOMPARE(releases.size() % 2, 0);
         // Nothing a wrapper still has running may outlive the check above unnoticed.
         QTest::qWait(300);
-        QCOMPARE(packageKitState()["repositories"].toArray(), before);
+        QCOMPARE(PackageKitStandIn::state()["repositories"].toArray(), before);
     }
 
     void managerReleasedWhileRestoring_data()
@@ -422,7 +356,7 @@ private slots:
 
         loadState(QStringLiteral("4.5.0"),
             {{"durations", QJsonObject {{"default", 0.02}, {"download", 3}, {"cancel", 0.1}}}});
-        const QJsonArray before = packageKitState()["repositories"].toArray();
+        const QJsonArray before = PackageKitStandIn::state()["repositories"].toArray();
         PolkitMock::hold(PolkitMock::ConfigureSources);
         auto *manager = new PackageUpdateManager;
         manager->download(QStringLiteral("4.6.0"));
@@ -436,7 +370,7 @@ private slots:
         PolkitMock::releaseAll();
         QVERIFY(prepared.wait(20000));
         QTRY_VERIFY(!QFile::exists(disabledReposFilePath()));
-        QTRY_COMPARE(packageKitState()["repositories"].toArray(), before);
+        QTRY_COMPARE(PackageKitStandIn::state()["repositories"].toArray(), before);
         QCOMPARE(SsuIntegration().release(), QStringLiteral("4.5.0"));
         QVERIFY(!QFile::exists(ssuVersionFilePath()));
     }
@@ -472,10 +406,9 @@ private slots:
         manager.install(QStringLiteral("4.6.0"), reboot);
         // The home screen learns of the upgrade before anything can fail. Both calls block until
         // the stand-ins have them.
-        QVERIFY(takeRecordedCalls("org.nemomobile.lipstick")
-                    .contains(QLatin1String("'setShutdownMode', [<'upgrade'>]")));
-        QCOMPARE(takeRecordedCalls("com.nokia.dsme").count(QLatin1String("req_reboot")),
-            int(reboot && error.isEmpty()));
+        QCOMPARE(DeviceControlMock::shutdownModes(), QStringList {"upgrade"});
+        QCOMPARE(DeviceControlMock::rebootRequests(), int(reboot && error.isEmpty()));
+        DeviceControlMock::clear();
         QCOMPARE(errors.isEmpty() ? QString() : errors.first().at(1).toString(), error);
         if (!error.isEmpty())
             return;

@@ -5,10 +5,13 @@
 // a download that survives the daemon's SIGKILL.
 #include "busclient.h"
 #include "daemonprocess.h"
+#include "devicecontrolmock.h"
 #include "enums.h"
+#include "fileio.h"
 #include "releaseserver.h"
 #include "resetupdatemanager/resetupdatemanager.h"
-#include "testfiles.h"
+#include "signalrecorder.h"
+#include "ssusettings.h"
 #include "util.h"
 
 #include <nemo-devicelock/standincontrol.h>
@@ -36,6 +39,9 @@ const QString Version = QStringLiteral("5.0.1.10");
 const QString Name = QStringLiteral("a-b-5.0.1.10");
 const QString Marker = QStringLiteral("/usr/share/lipstick/devicelock/.clear-device");
 const QString Inspect = QStringLiteral("/tmp/inspect");
+// How the manager's signals are recorded: queued, as the service's own connections, for the
+// installation signals from its thread.
+constexpr Qt::ConnectionType AsTheService = Qt::QueuedConnection;
 // Writes a tar.gz of entries given as a Python list of (name, kind, size), kind f(ile) of
 // random bytes or d(irectory), and prints each name with the MD5 of its data.
 const char *const TarWriter = R"(import ast, hashlib, io, os, sys, tarfile
@@ -62,15 +68,6 @@ int run(const QString &program, const QStringList &arguments, QString *output = 
 const QByteArray ResetRelease =
     R"({"devices": [{"device": "m1", "latestRelease": "5.0.1.10", "releases":
     [{"version": "5.0.1.10", "updateMethods": [{"method": "Reset"}]}]}]})";
-
-bool callDaemon(const QString &method, const QStringList &arguments = {})
-{
-    return BusClient::gdbus(
-               QStringList {"call", "--system", "--dest", BusClient::Service, "--object-path",
-                   BusClient::Path, "--method", BusClient::Interface + '.' + method} +
-               arguments)
-               .exitCode == 0;
-}
 
 bool isMounted(const QString &path)
 {
@@ -112,9 +109,9 @@ QList<Link> parseLinks(const QString &links)
         if (!dir.mkpath(QStringLiteral("d")))
             return false;
         for (const auto &file : files) {
-            if (!TestFiles::writeRandom(dir.filePath(file.first), file.second))
+            if (!writeRandomFile(dir.filePath(file.first), file.second))
                 return false;
-            sums->insert(file.first, TestFiles::md5(dir.filePath(file.first)));
+            sums->insert(file.first, md5(dir.filePath(file.first)));
             if (!file.first.contains(QLatin1Char('/')))
                 members.append(file.first);
         }
@@ -193,56 +190,6 @@ private:
     QString m_label;
 };
 
-// Everything the manager emits, in order, as text; progress separately.
-class Recorder : public QObject
-{
-public:
-    explicit Recorder(ResetUpdateManager *manager)
-    {
-        connect(manager, &ResetUpdateManager::prepareFinished, this, [this](qint64 d, qint64 i) {
-            events.append(QStringLiteral("prepared %1 %2").arg(d).arg(i));
-        });
-        connect(manager, &ResetUpdateManager::downloadProgress, this, [this](int p, qint64 b) {
-            progress.append({p, b});
-        });
-        const QList<QPair<void (ResetUpdateManager::*)(), QString>> plain {
-            {&ResetUpdateManager::downloadFinished, QStringLiteral("finished")},
-            {&ResetUpdateManager::downloadCancelled, QStringLiteral("cancelled")},
-            {&ResetUpdateManager::downloadVendorDataFinished, QStringLiteral("vendor finished")},
-            {&ResetUpdateManager::downloadVendorDataCancelled, QStringLiteral("vendor cancelled")},
-            {&ResetUpdateManager::installFinished, QStringLiteral("installed")},
-        };
-        // Queued, as the service's own connections: the installation signals from its thread.
-        for (const auto &signal : plain) {
-            const QString name = signal.second;
-            connect(
-                manager, signal.first, this,
-                [this, name] {
-                    events.append(name);
-                },
-                Qt::QueuedConnection);
-        }
-        connect(
-            manager, &ResetUpdateManager::error, this,
-            [this](Enums::UpdateError code, const QString &details) {
-                events.append(QStringLiteral("error %1 %2").arg(Enums::key(code), details));
-            },
-            Qt::QueuedConnection);
-    }
-
-    [[nodiscard]] bool waitForEvents(int count, int timeoutMs = 30000)
-    {
-        return QTest::qWaitFor(
-            [&] {
-                return events.size() >= count;
-            },
-            timeoutMs);
-    }
-
-    QStringList events;
-    QList<QPair<int, qint64>> progress;
-};
-
 } // namespace
 
 class TestResetUpdateManager : public QObject
@@ -264,11 +211,10 @@ private:
     void configure(const QString &domain, const QString &model = QStringLiteral("m1"),
         const QString &features = QStringLiteral("a, b"))
     {
-        TestFiles::Ssu ssu;
-        ssu.releaseDomain = domain;
+        SsuSettings ssu(domain);
         ssu.model = model;
         ssu.features = features;
-        TestFiles::configure(ssu);
+        ssu.write();
     }
 
 private slots:
@@ -278,7 +224,7 @@ private slots:
         QVERIFY(m_nginx.start());
         QVERIFY(m_slow.start({QStringLiteral("--limit-rate"), QStringLiteral("256k")}));
         m_image = QDir(m_slow.root()).filePath(QStringLiteral("image.tar.gz"));
-        QVERIFY(TestFiles::writeRandom(m_image, ImageSize));
+        QVERIFY(writeRandomFile(m_image, ImageSize));
         for (const QString &root : {m_nginx.root(), m_slow.root()}) {
             for (const char *dir : {"a-b", "Store-vendor_apps"}) {
                 const QString path = QDir(root).filePath(
@@ -288,7 +234,7 @@ private slots:
             }
         }
         m_vendorData = QDir(m_nginx.root()).filePath(QStringLiteral("vd.tar.gz"));
-        QVERIFY(TestFiles::writeRandom(m_vendorData, 2 * 1024 * 1024 + 5));
+        QVERIFY(writeRandomFile(m_vendorData, 2 * 1024 * 1024 + 5));
         QVERIFY(QFile::copy(m_vendorData, QDir(m_slow.root()).filePath("vd.tar.gz")));
     }
 
@@ -299,7 +245,7 @@ private slots:
         QFile::remove(Marker);
         QDir(Marker).removeRecursively();
         QFile::remove(Marker + QStringLiteral("-enable-reboot"));
-        TestFiles::clearRebootRequests();
+        DeviceControlMock::clear();
         m_nginx.clearLog();
         StandInControl::reset();
         configure(m_nginx.address());
@@ -344,7 +290,7 @@ private slots:
 
         configure(domain ? m_nginx.address() : QString(), model, features);
         ResetUpdateManager manager(false, -1);
-        Recorder recorder(&manager);
+        SignalRecorder recorder(&manager, AsTheService);
         manager.prepare(version);
         QVERIFY(recorder.waitForEvents(1));
         if (dir.isEmpty()) {
@@ -353,14 +299,15 @@ private slots:
             QVERIFY(m_nginx.requests().isEmpty());
             return;
         }
-        QCOMPARE(recorder.events, QStringList {QStringLiteral("prepared %1 0").arg(ImageSize)});
+        QCOMPARE(
+            recorder.events, QStringList {QStringLiteral("prepareFinished %1 0").arg(ImageSize)});
         manager.download(version);
         QVERIFY(recorder.waitForEvents(2));
-        QCOMPARE(recorder.events.last(), QStringLiteral("finished"));
-        QCOMPARE(recorder.progress.last(), qMakePair(100, ImageSize));
+        QCOMPARE(recorder.events.last(), QStringLiteral("downloadFinished"));
+        QCOMPARE(recorder.progress.last(), (QVariantList {100, ImageSize}));
 
         const QString file = QStringLiteral("%1-%2.tar.gz").arg(dir, version);
-        QCOMPARE(TestFiles::md5(QDir(imagesDir()).filePath(file)), TestFiles::md5(m_image));
+        QCOMPARE(md5(QDir(imagesDir()).filePath(file)), md5(m_image));
         QTRY_COMPARE(m_nginx.requests().size(), 2);
         for (const QJsonObject &request : m_nginx.requests())
             QCOMPARE(request.value("uri").toString(),
@@ -374,7 +321,7 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("outcome");
 
-        QTest::newRow("fetched") << "vd.tar.gz" << QStringLiteral("vendor finished");
+        QTest::newRow("fetched") << "vd.tar.gz" << QStringLiteral("downloadVendorDataFinished");
         QTest::newRow("not found") << "none.tar.gz" << QStringLiteral("error NetworkError");
     }
 
@@ -383,12 +330,12 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, outcome);
 
-        const bool fetched = outcome == QLatin1String("vendor finished");
+        const bool fetched = outcome == QLatin1String("downloadVendorDataFinished");
         QVERIFY(QDir().mkpath(QFileInfo(vendorFile()).path()));
         if (!fetched)
-            QVERIFY(TestFiles::write(vendorFile(), "earlier"));
+            writeFile(vendorFile(), "earlier");
         ResetUpdateManager manager(false, -1);
-        Recorder recorder(&manager);
+        SignalRecorder recorder(&manager, AsTheService);
         manager.downloadVendorData(m_nginx.url(name));
         QVERIFY(recorder.waitForEvents(1));
         QVERIFY2(recorder.events.last().startsWith(outcome), qPrintable(recorder.events.join('|')));
@@ -396,7 +343,7 @@ private slots:
         QCOMPARE(recorder.events.size(), 1);
         QVERIFY(recorder.progress.isEmpty());
         if (fetched)
-            QCOMPARE(TestFiles::md5(vendorFile()), TestFiles::md5(m_vendorData));
+            QCOMPARE(md5(vendorFile()), md5(m_vendorData));
         else
             QCOMPARE(QFileInfo(vendorFile()).size(), qint64(7));
     }
@@ -405,20 +352,20 @@ private slots:
     {
         configure(m_slow.address());
         ResetUpdateManager manager(false, -1);
-        Recorder recorder(&manager);
+        SignalRecorder recorder(&manager, AsTheService);
         manager.prepare(Version);
         QVERIFY(recorder.waitForEvents(1));
         manager.download(Version);
         QTRY_VERIFY(!recorder.progress.isEmpty());
         manager.cancelDownload();
         QVERIFY(recorder.waitForEvents(2));
-        QCOMPARE(recorder.events.last(), QStringLiteral("cancelled"));
+        QCOMPARE(recorder.events.last(), QStringLiteral("downloadCancelled"));
 
         manager.downloadVendorData(m_slow.url(QStringLiteral("vd.tar.gz")));
         QTRY_VERIFY(QFileInfo(vendorFile()).size() > 0);
         manager.cancelDownload();
         QVERIFY(recorder.waitForEvents(3));
-        QCOMPARE(recorder.events.last(), QStringLiteral("vendor cancelled"));
+        QCOMPARE(recorder.events.last(), QStringLiteral("downloadVendorDataCancelled"));
     }
 
     // A challenge issued by the device lock runs authentication and the device clear; its end
@@ -438,7 +385,7 @@ private slots:
                              const QStringList &calls, const QString &outcome) {
             QTest::newRow(name) << declined << authenticates << clears << calls << outcome;
         };
-        row("cleared", false, true, true, {authenticate, clear}, "installed");
+        row("cleared", false, true, true, {authenticate, clear}, "installFinished");
         row("challenge declined", true, true, true, {},
             failed.arg("AuthenticationError", "issue authorization challenge for device reset"));
         row("authentication aborted", false, false, true, {authenticate},
@@ -456,7 +403,7 @@ private slots:
         QFETCH(QString, outcome);
 
         ResetUpdateManager manager(false, -1);
-        Recorder recorder(&manager);
+        SignalRecorder recorder(&manager, AsTheService);
         StandInControl::setAuthenticationSucceeds(authenticates);
         StandInControl::setClearDeviceSucceeds(clears);
         if (declined)
@@ -468,7 +415,8 @@ private slots:
         QVERIFY(recorder.waitForEvents(1));
         QCOMPARE(recorder.events, QStringList {outcome});
         QCOMPARE(StandInControl::calls(), calls);
-        QCOMPARE(TestFiles::rebootRequests(), outcome == QLatin1String("installed") ? 1 : 0);
+        QCOMPARE(DeviceControlMock::rebootRequests(),
+            outcome == QLatin1String("installFinished") ? 1 : 0);
     }
 
     // The images land on super (or system when there is no super), checked and grown first, by
@@ -484,7 +432,7 @@ private slots:
         const QString images = QStringLiteral("error IOError Failed to write update images");
         const QString vendor = QStringLiteral("error IOError Failed to write vendor-data");
         // The damaged archive is removed and the download forgotten.
-        const QString damaged = QStringLiteral("cancelled | ") + images;
+        const QString damaged = QStringLiteral("downloadCancelled | ") + images;
         const auto row = [](const char *name, const char *setup, const QString &outcome) {
             QTest::newRow(name) << QString(setup) << QString() << outcome;
         };
@@ -494,10 +442,10 @@ private slots:
                                  const QString &outcome) {
             QTest::newRow(name) << QString(setup) << QString(links) << outcome;
         };
-        row("super, vendor data, reboot", "super cache vendor reboot", "installed");
-        row("only system, no vendor data, no reboot", "system cache", "installed");
+        row("super, vendor data, reboot", "super cache vendor reboot", "installFinished");
+        row("only system, no vendor data, no reboot", "system cache", "installFinished");
         row("super before system, leftover mount", "super system cache leftover reboot",
-            "installed");
+            "installFinished");
         row("no partition", "cache", images);
         row("errors corrected by e2fsck", "super cache damaged", images);
         row("target file system full", "small-super cache", images);
@@ -509,7 +457,7 @@ private slots:
         linkRow("symbolic and hard links to top-level files", "super cache",
             "sym.img->boot.img dot.img->./boot.img chain.img->sym.img root.img.002->root.img.001 "
             "hard.img=>vendor.img home.img.001=>home.img.000",
-            "installed");
+            "installFinished");
         linkRow("absolute link", "super cache", "abs.img->/boot.img", images);
         linkRow("link out of the top level", "super cache", "up.img->../boot.img", images);
         linkRow("dangling link", "super cache", "none.img->missing.img", images);
@@ -555,7 +503,7 @@ private slots:
         if (flags.contains("vendor") || flags.contains("big-vendor")) {
             QVERIFY(QDir().mkpath(QFileInfo(vendorFile()).path()));
             const qint64 size = flags.contains("vendor") ? 2 * 1024 * 1024 + 3 : 4 * 1024 * 1024;
-            QVERIFY(TestFiles::writeRandom(vendorFile(), size));
+            QVERIFY(writeRandomFile(vendorFile(), size));
         }
 
         const QString archive = QDir(imagesDir()).filePath(Name + QStringLiteral(".tar.gz"));
@@ -587,8 +535,8 @@ private slots:
             QCOMPARE(file.write(QByteArray(4096, 'x')), qint64(4096));
         }
         if (flags.contains("garbage"))
-            QVERIFY(TestFiles::writeRandom(archive, archiveSize));
-        const bool linkFails = !linkList.isEmpty() && outcome != QLatin1String("installed");
+            QVERIFY(writeRandomFile(archive, archiveSize));
+        const bool linkFails = !linkList.isEmpty() && outcome != QLatin1String("installFinished");
         if (linkFails) {
             const Link &first = linkList.first();
             QTest::ignoreMessage(QtWarningMsg,
@@ -597,17 +545,19 @@ private slots:
         }
 
         ResetUpdateManager manager(false, -1);
-        Recorder recorder(&manager);
+        SignalRecorder recorder(&manager, AsTheService);
         manager.install(Version, flags.contains("reboot"));
         QVERIFY(recorder.waitForEvents(1, 120000));
         QTest::qWait(100);
         QCOMPARE(recorder.events, expectedEvents);
-        const bool installed = outcome == QLatin1String("installed");
-        QCOMPARE(QFileInfo::exists(archive), !expectedEvents.contains(QStringLiteral("cancelled")));
+        const bool installed = outcome == QLatin1String("installFinished");
+        QCOMPARE(QFileInfo::exists(archive),
+            !expectedEvents.contains(QStringLiteral("downloadCancelled")));
         QVERIFY(!isMounted(QStringLiteral("/fimage")));
         QCOMPARE(QFileInfo(Marker).isFile(), installed);
         QCOMPARE(QFileInfo::exists(Marker + QStringLiteral("-enable-reboot")), installed);
-        QCOMPARE(TestFiles::rebootRequests(), installed && flags.contains("reboot") ? 1 : 0);
+        QCOMPARE(
+            DeviceControlMock::rebootRequests(), installed && flags.contains("reboot") ? 1 : 0);
 
         if (flags.contains("small-super")) {
             // Copied in the archive's order up to the file that did not fit, which is removed
@@ -644,11 +594,11 @@ private slots:
         QCOMPARE(images.entryList(filter), imageFiles);
         for (const QString &name : qAsConst(rootFiles)) {
             QVERIFY(!QFileInfo(root.filePath(name)).isSymLink());
-            QCOMPARE(TestFiles::md5(root.filePath(name)), sums.value(name));
+            QCOMPARE(md5(root.filePath(name)), sums.value(name));
         }
         for (const QString &name : qAsConst(imageFiles)) {
             QVERIFY(!QFileInfo(images.filePath(name)).isSymLink());
-            QCOMPARE(TestFiles::md5(images.filePath(name)), sums.value(name));
+            QCOMPARE(md5(images.filePath(name)), sums.value(name));
         }
 
         // Vendor data at the start of the cache partition, or the partition left alone.
@@ -673,16 +623,16 @@ private slots:
         const QString served =
             QDir(server.root()).filePath(QStringLiteral("images/5.0.1.10/m1/a-b/image.tar.gz"));
         QVERIFY(QDir().mkpath(QFileInfo(served).path()));
-        QVERIFY(TestFiles::writeRandom(served, size));
+        QVERIFY(writeRandomFile(served, size));
         const QString archive = QDir(imagesDir()).filePath(Name + QStringLiteral(".tar.gz"));
 
         QScopedPointer<DaemonProcess> daemon(new DaemonProcess());
         QVERIFY2(daemon->start(), qPrintable(daemon->log()));
-        QVERIFY(callDaemon(
+        QVERIFY(BusClient::callMethod(
             QStringLiteral("Check"), {QStringLiteral("latest"), QStringLiteral("true")}));
         QTRY_COMPARE_WITH_TIMEOUT(BusClient::property("size").toLongLong(), size, 15000);
         QVERIFY(BusClient::waitForStatus(0));
-        QVERIFY(callDaemon(QStringLiteral("Download")));
+        QVERIFY(BusClient::callMethod(QStringLiteral("Download")));
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(archive).size() > 512 * 1024, 15000);
         daemon->kill();
         const qint64 have = QFileInfo(archive).size();
@@ -693,9 +643,9 @@ private slots:
         QVERIFY2(daemon->start(), qPrintable(daemon->log()));
         QTRY_COMPARE_WITH_TIMEOUT(BusClient::property("size").toLongLong(), size, 15000);
         QVERIFY(BusClient::waitForStatus(0));
-        QVERIFY(callDaemon(QStringLiteral("Download")));
+        QVERIFY(BusClient::callMethod(QStringLiteral("Download")));
         QTRY_VERIFY_WITH_TIMEOUT(BusClient::property("isDownloaded").toBool(), 30000);
-        QCOMPARE(TestFiles::md5(archive), TestFiles::md5(served));
+        QCOMPARE(md5(archive), md5(served));
         const auto ranges = [&] {
             QStringList ranges;
             for (const QJsonObject &request : server.requests())
@@ -731,11 +681,11 @@ private slots:
         DaemonProcess daemon;
         QVERIFY2(daemon.start(), qPrintable(daemon.log()));
         BusSignal errors(QStringLiteral("Error"));
-        QVERIFY(callDaemon(
+        QVERIFY(BusClient::callMethod(
             QStringLiteral("Check"), {QStringLiteral("latest"), QStringLiteral("true")}));
         QTRY_COMPARE_WITH_TIMEOUT(BusClient::property("size").toLongLong(), size, 15000);
         QVERIFY(BusClient::waitForStatus(0));
-        QVERIFY(callDaemon(QStringLiteral("Download")));
+        QVERIFY(BusClient::callMethod(QStringLiteral("Download")));
         QTRY_VERIFY_WITH_TIMEOUT(BusClient::property("isDownloaded").toBool(), 30000);
         QVERIFY(BusClient::waitForStatus(0));
 
@@ -746,7 +696,7 @@ private slots:
             QCOMPARE(file.write(QByteArray(4096, 'x')), qint64(4096));
         }
         server.clearLog();
-        QVERIFY(callDaemon(QStringLiteral("Install"), {QStringLiteral("false")}));
+        QVERIFY(BusClient::callMethod(QStringLiteral("Install"), {QStringLiteral("false")}));
         QVERIFY(errors.spy().wait(60000));
         QCOMPARE(errors.spy().first().first().toList().at(1).toString(),
             QStringLiteral("Failed to write update images"));
@@ -759,13 +709,13 @@ private slots:
         QCOMPARE(QJsonDocument::fromJson(cache.readAll())["methods"][0]["info"]["isDownloaded"],
             QJsonValue(false));
 
-        QVERIFY(callDaemon(QStringLiteral("Download")));
+        QVERIFY(BusClient::callMethod(QStringLiteral("Download")));
         QTRY_VERIFY_WITH_TIMEOUT(BusClient::property("isDownloaded").toBool(), 30000);
         QVERIFY(BusClient::waitForStatus(0));
-        QCOMPARE(TestFiles::md5(archive), TestFiles::md5(served));
+        QCOMPARE(md5(archive), md5(served));
         QTRY_VERIFY(!server.requestLines().filter(QStringLiteral("GET ") + uri).isEmpty());
 
-        QVERIFY(callDaemon(QStringLiteral("Install"), {QStringLiteral("false")}));
+        QVERIFY(BusClient::callMethod(QStringLiteral("Install"), {QStringLiteral("false")}));
         QVERIFY(BusClient::waitForStatus(0, 60000));
         QCOMPARE(errors.spy().size(), 1);
         QVERIFY(QFileInfo(Marker).isFile());

@@ -1,31 +1,19 @@
 // The SSU wrapper against the device's SSU stand-in: the library reads the device's
 // configuration, the session-bus service changes it and logs every call it gets.
+#include "fileio.h"
 #include "ssuintegration.h"
+#include "ssusettings.h"
 
-#include <QFile>
 #include <QTest>
 
 using namespace Corvane;
 
 namespace {
 
-const QString CallLog = QStringLiteral("/etc/ssu/calls.log");
-
-void writeConfig(const QByteArray &content)
-{
-    QFile file(QStringLiteral("/etc/ssu/ssu.ini"));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-    file.close();
-    QFile::remove(CallLog);
-}
-
 QStringList calls()
 {
-    QFile file(CallLog);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return QString::fromUtf8(readFile(QStringLiteral("/etc/ssu/calls.log")))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 } // namespace
@@ -37,38 +25,38 @@ class TestSsuIntegration : public QObject
 private slots:
     void readsTheDevice_data()
     {
-        QTest::addColumn<QByteArray>("config");
+        QTest::addColumn<SsuSettings>("device");
         QTest::addColumn<QString>("configurationName");
-        QTest::addColumn<QString>("releaseDomain");
         QTest::addColumn<QStringList>("features");
         QTest::addColumn<QString>("featuresString");
         QTest::addColumn<bool>("rnd");
 
-        QTest::newRow("typical") << QByteArray("[General]\nmodel = x1\ndomain = tessaro\n"
-                                               "features = vendor big apps, Store, maps\n"
-                                               "[domain-tessaro]\nreleaseDomain = r.example\n")
-                                 << "tessaro-configuration-x1"
-                                 << "r.example" << QStringList {"Store", "maps", "vendor big apps"}
+        SsuSettings typical(QStringLiteral("r.example"));
+        typical.domain = QStringLiteral("tessaro");
+        typical.features = QStringLiteral("vendor big apps, Store, maps");
+        QTest::newRow("typical") << typical << "tessaro-configuration-x1"
+                                 << QStringList {"Store", "maps", "vendor big apps"}
                                  << "Store-maps-vendor_big_apps" << false;
+        SsuSettings research;
+        research.model.clear();
+        research.domain = QStringLiteral("other");
+        research.deviceMode = 6;
         QTest::newRow("domain without the key, research mode")
-            << QByteArray("[General]\ndomain = other\ndeviceMode = 6\n[domain-other]\nx = y\n")
-            << "tessaro-configuration-"
-            << "" << QStringList() << "" << true;
+            << research << "tessaro-configuration-" << QStringList() << "" << true;
     }
 
     void readsTheDevice()
     {
-        QFETCH(QByteArray, config);
+        QFETCH(SsuSettings, device);
         QFETCH(QString, configurationName);
-        QFETCH(QString, releaseDomain);
         QFETCH(QStringList, features);
         QFETCH(QString, featuresString);
         QFETCH(bool, rnd);
 
-        writeConfig(config);
+        device.write();
         SsuIntegration ssu;
         QCOMPARE(ssu.configurationName(), configurationName);
-        QCOMPARE(ssu.releaseDomain(), releaseDomain);
+        QCOMPARE(ssu.releaseDomain(), device.releaseDomain);
         QCOMPARE(ssu.featuresString(), featuresString);
         QCOMPARE(ssu.features(), features);
         QCOMPARE(ssu.deviceModeFlag(), rnd);
@@ -89,7 +77,10 @@ private slots:
         QFETCH(QStringList, repos);
         QFETCH(QStringList, expected);
 
-        writeConfig("[repositories]\nrepos = adaptation0, vendor\ndisabled = vendor\n");
+        SsuSettings device;
+        device.repos = QStringLiteral("adaptation0, vendor");
+        device.disabledRepos = QStringLiteral("vendor");
+        device.write();
         SsuIntegration ssu;
         QCOMPARE(ssu.repos(), QStringList {QStringLiteral("adaptation0")});
         ssu.modifyRepos(repos);
@@ -110,9 +101,12 @@ private slots:
     void readsCredentialsWhenSsuIsDone()
     {
         QFETCH(QByteArray, when);
-        writeConfig("[General]\ncredentialsUpdate = " + when +
-            "\ncredentialsScope = store\n[credentials-store]\nusername = device-1\n"
-            "password = \" s3cret \"\n");
+        SsuSettings device;
+        device.credentialsUpdate = QString::fromLatin1(when);
+        device.credentialsScope = QStringLiteral("store");
+        device.username = QStringLiteral("device-1");
+        device.password = QStringLiteral(" s3cret ");
+        device.write();
         SsuIntegration ssu;
         const QString scope = ssu.credentialsScope(QStringLiteral("adaptation0"), false);
         QCOMPARE(scope, QStringLiteral("store"));

@@ -3,6 +3,7 @@
 #include "busclient.h"
 #include "daemonprocess.h"
 #include "releaseserver.h"
+#include "ssusettings.h"
 #include "util.h"
 
 #include <QDir>
@@ -86,7 +87,7 @@ private slots:
     {
         QFile::remove(Corvane::cacheDir().absoluteFilePath(QStringLiteral("os-info.json")));
         setPolicy(true);
-        m_server.configureDevice();
+        SsuSettings(m_server.address()).write();
         // Both switches, in the order the unit file does not use.
         m_daemon.reset(
             new DaemonProcess({QStringLiteral("--no-shutdown"), QStringLiteral("--insecure")}));
@@ -145,8 +146,7 @@ private slots:
     {
         QTcpServer silent;
         QVERIFY(silent.listen(QHostAddress::LocalHost));
-        ReleaseServer::configureDevice(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()),
-            QStringLiteral("x1"), QStringLiteral("4.0.0"));
+        SsuSettings(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort())).write();
         QCOMPARE(call({"Check", "latest", "true"}).exitCode, 0);
         QVERIFY(BusClient::waitForStatus(1));
 

@@ -4,25 +4,17 @@
 #include "busclient.h"
 #include "daemonprocess.h"
 #include "fileio.h"
+#include "packagekitstandin.h"
 #include "polkitmock.h"
 #include "releaseserver.h"
 #include "ssuintegration.h"
+#include "ssusettings.h"
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDBusMetaType>
-#include <QDBusObjectPath>
-#include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <QTest>
-
-#include <csignal>
 
 namespace {
 
@@ -30,8 +22,6 @@ const QString CacheFile = QStringLiteral("/home/.system-updates/os-info.json");
 const QString ReleaseRecoveryFile = QStringLiteral("/home/.system-updates/ssu-version");
 const QString ReposRecoveryFile = QStringLiteral("/home/.system-updates/disabled-repos");
 const QString SsuCallLog = QStringLiteral("/etc/ssu/calls.log");
-const QString PackageKitState = QStringLiteral("/etc/packagekit-standin/state.json");
-const QString PackageKitService = QStringLiteral("org.freedesktop.PackageKit");
 const QString Ctl = qEnvironmentVariable("CORVANE_BINARY_DIR") + "/tools/corvanectl/corvanectl";
 
 // The device runs 4.5.0 from the repositories SSU lists and has a game from the store, which
@@ -51,15 +41,6 @@ const QByteArray PackageSystem = R"({
     "durations": {"UpgradeSystem": 0.3}
 })";
 
-QStringList packageKit(const QString &method, const QVariantList &arguments = {})
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(PackageKitService,
-        QStringLiteral("/org/corvane/PackageKitControl"),
-        QStringLiteral("org.corvane.PackageKitControl"), method);
-    call.setArguments(arguments);
-    return QDBusConnection::systemBus().call(call).arguments().value(0).toStringList();
-}
-
 // Which repository is on, by id.
 QVariantMap repositories(const QJsonArray &list)
 {
@@ -71,31 +52,7 @@ QVariantMap repositories(const QJsonArray &list)
 
 QVariantMap repositories()
 {
-    const QJsonDocument state = QJsonDocument::fromJson(packageKit("GetState").value(0).toUtf8());
-    return repositories(state["repositories"].toArray());
-}
-
-// Waits until PackageKit has been asked for something the pattern matches, `count` times.
-bool waitForCall(const QString &pattern, int count = 1)
-{
-    const QRegularExpression call(pattern);
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 20000) {
-        if (packageKit("GetCalls").filter(call).size() >= count)
-            return true;
-        QTest::qWait(20);
-    }
-    return false;
-}
-
-bool packageKitIdle()
-{
-    const QDBusMessage reply = QDBusConnection::systemBus().call(QDBusMessage::createMethodCall(
-        PackageKitService, QStringLiteral("/org/freedesktop/PackageKit"), PackageKitService,
-        QStringLiteral("GetTransactionList")));
-    return reply.type() == QDBusMessage::ReplyMessage &&
-        qdbus_cast<QList<QDBusObjectPath>>(reply.arguments().value(0)).isEmpty();
+    return repositories(PackageKitStandIn::state()["repositories"].toArray());
 }
 
 ToolResult ctl(const QStringList &arguments)
@@ -135,14 +92,13 @@ private:
         if (!packageKitRuns)
             return;
         QTRY_VERIFY(!QFile::exists(ReposRecoveryFile));
-        QTRY_VERIFY_WITH_TIMEOUT(packageKitIdle(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(PackageKitStandIn::idle(), 10000);
         QCOMPARE(repositories(), m_repositories);
     }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(QDir().mkpath(QStringLiteral("/etc/packagekit-standin")));
         QVERIFY(m_server.start());
         m_server.serve(QStringLiteral("metav2"),
             R"({"devices": [{"device": "x1", "latestRelease": "4.6.0", "releases": [
@@ -152,17 +108,13 @@ private slots:
     void init()
     {
         PolkitMock::releaseAll();
-        // The stand-in reads its state file when it starts: the next call starts it anew.
-        QDBusConnectionInterface *bus = QDBusConnection::systemBus().interface();
-        if (bus->isServiceRegistered(PackageKitService).value())
-            ::kill(pid_t(bus->servicePid(PackageKitService).value()), SIGTERM);
-        QTRY_VERIFY_WITH_TIMEOUT(!bus->isServiceRegistered(PackageKitService).value(), 10000);
-        writeFile(PackageKitState, PackageSystem);
+        PackageKitStandIn::restartWith(PackageSystem);
         QFile::remove(CacheFile);
         QFile::remove(ReleaseRecoveryFile);
         QFile::remove(ReposRecoveryFile);
-        QFile::remove(SsuCallLog);
-        ReleaseServer::configureDevice(m_server.address(), "x1", "4.5.0");
+        SsuSettings ssu(m_server.address());
+        ssu.release = QStringLiteral("4.5.0");
+        ssu.write();
     }
 
     void cleanup() { m_daemon.reset(); }
@@ -178,13 +130,13 @@ private slots:
         verifyReleaseRestored();
 
         // corvanectl gives up waiting; the download goes on until it is cancelled.
-        packageKit("Configure", {R"({"durations": {"download": 10}})"});
+        PackageKitStandIn::configure(R"({"durations": {"download": 10}})");
         const ToolResult download = ctl({"download", "--timeout", "1"});
         QCOMPARE(download.exitCode, 5);
         QVERIFY(download.err.contains("the daemon's status is Downloading"));
         QTRY_VERIFY(BusClient::property("downloadedSize").toLongLong() > 0);
         QCOMPARE(ctl({"cancel"}).out, QStringLiteral("Download cancelled.\n"));
-        QVERIFY(packageKit("GetCalls").contains("Cancel UpgradeSystem"));
+        QVERIFY(PackageKitStandIn::calls().contains("Cancel UpgradeSystem"));
         const QJsonObject after = status();
         QCOMPARE(after["statusName"].toString(), QStringLiteral("Idle"));
         QCOMPARE(after["packagesToRemove"], QJsonValue(QJsonArray {"game;2.0;armv7hl;store"}));
@@ -215,12 +167,12 @@ private slots:
 
         // A state the stand-in refuses makes every attempt to start it end at once.
         if (match.isEmpty())
-            writeFile(PackageKitState, R"({"no such key": true})");
+            PackageKitStandIn::restartWith(R"({"no such key": true})");
         startDaemon();
         if (afterCheck)
             QCOMPARE(ctl({"check"}).exitCode, 0);
         if (!match.isEmpty())
-            packageKit("Configure", {QString(R"({"faults": [{"match": "%1"}]})").arg(match)});
+            PackageKitStandIn::configure(QString(R"({"faults": [{"match": "%1"}]})").arg(match));
         const ToolResult run = ctl({afterCheck ? "download" : "check"});
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.startsWith("error: PackageError: ") &&
@@ -273,7 +225,7 @@ private slots:
 
         startDaemon();
         QCOMPARE(ctl({"check"}).exitCode, 0);
-        packageKit("Configure", {configuration});
+        PackageKitStandIn::configure(configuration);
         const auto call = [](const QStringList &method) {
             return BusClient::busctl(
                 QStringList {"call", BusClient::Service, BusClient::Path, BusClient::Interface} +
@@ -286,7 +238,7 @@ private slots:
         if (heldChange > 0)
             QVERIFY(PolkitMock::waitForHeld(heldChange));
         if (!waitFor.isEmpty())
-            QVERIFY(waitForCall(waitFor));
+            QVERIFY(PackageKitStandIn::waitForCall(waitFor));
         if (!configuration.contains("faults"))
             QCOMPARE(call({"CancelDownload"}), 0);
         if (heldChange > 0) {
@@ -339,14 +291,14 @@ private slots:
 
         writeFile(CacheFile, R"({"methods": [{"method": 1, "info": {"version": "4.6.0",
             "lastChecked": 1700000000000, "size": 1000, "installSize": 1000}}]})");
-        packageKit("Configure", {R"({"durations": {"UpgradeSystem": 4}})"});
+        PackageKitStandIn::configure(R"({"durations": {"UpgradeSystem": 4}})");
         if (heldChange > 0)
             PolkitMock::hold(PolkitMock::ConfigureSources);
         startDaemon();
         if (heldChange > 0)
             QVERIFY(PolkitMock::waitForHeld(heldChange));
         else
-            QVERIFY(waitForCall(waitFor));
+            QVERIFY(PackageKitStandIn::waitForCall(waitFor));
         QCOMPARE(readFile(ReleaseRecoveryFile), QByteArray("4.5.0"));
         QCOMPARE(readFile(ReposRecoveryFile), QByteArray("store\nvendor\n"));
         QCOMPARE(Corvane::SsuIntegration().release(), QStringLiteral("4.6.0"));
@@ -354,10 +306,10 @@ private slots:
         m_daemon->kill();
         // PackageKit finishes what the dead daemon had asked for before the next one starts.
         PolkitMock::releaseAll();
-        QTRY_VERIFY_WITH_TIMEOUT(packageKitIdle(), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(PackageKitStandIn::idle(), 15000);
         QFile::remove(SsuCallLog);
-        packageKit("Configure", {R"({"durations": {}})"});
-        packageKit("ClearCalls");
+        PackageKitStandIn::configure(R"({"durations": {}})");
+        PackageKitStandIn::clearCalls();
         startDaemon();
         QVERIFY(BusClient::waitForStatus(0, 30000));
         QCOMPARE(status()["size"].toDouble(), 9000000.0);
@@ -365,7 +317,7 @@ private slots:
         QCOMPARE(readFile(SsuCallLog),
             QByteArray("setRelease 4.5.0 false\nsetRelease 4.6.0 false\nsetRelease 4.5.0 false\n"));
         // The left-over repositories come back first; the new preparation sees them on.
-        const QStringList calls = packageKit("GetCalls");
+        const QStringList calls = PackageKitStandIn::calls();
         QCOMPARE(calls.mid(0, 3),
             (QStringList {"RepoEnable store true", "RepoEnable vendor true", "GetRepoList 2"}));
     }

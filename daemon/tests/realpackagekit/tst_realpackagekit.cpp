@@ -8,10 +8,12 @@
 // enabled state lives only as long as the packagekitd process.
 #include "busclient.h"
 #include "daemonprocess.h"
+#include "devicecontrolmock.h"
 #include "fileio.h"
 #include "polkitmock.h"
 #include "releaseserver.h"
 #include "ssuintegration.h"
+#include "ssusettings.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -33,7 +35,6 @@ const QString DisabledReposFile = QStringLiteral("/home/.system-updates/disabled
 
 const QString PackageKitService = QStringLiteral("org.freedesktop.PackageKit");
 const QString TransactionInterface = QStringLiteral("org.freedesktop.PackageKit.Transaction");
-const QString MockInterface = QStringLiteral("org.freedesktop.DBus.Mock");
 const QString RefreshSources = QStringLiteral("org.freedesktop.packagekit.system-sources-refresh");
 
 // PackageKit's numbers, as on the bus.
@@ -70,38 +71,9 @@ QStringList enabledRepositories()
     return result;
 }
 
-QDBusMessage callMock(const QString &service, const QString &path, const QString &method,
-    const QVariantList &arguments = {})
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(service, path, MockInterface, method);
-    call.setArguments(arguments);
-    return QDBusConnection::systemBus().call(call, QDBus::Block, 10000);
-}
-
 bool polkit(const QString &method, const QVariantList &arguments = {})
 {
     return PolkitMock::call(method, arguments).type() == QDBusMessage::ReplyMessage;
-}
-
-// The arguments of each recorded call of a devicecontrol stand-in's method.
-QList<QVariantList> standInCalls(const QString &service, const QString &path, const QString &method)
-{
-    const QDBusMessage reply = callMock(service, path, QStringLiteral("GetMethodCalls"), {method});
-    QList<QVariantList> calls;
-    if (reply.type() != QDBusMessage::ReplyMessage)
-        return calls;
-    const QDBusArgument array = reply.arguments().value(0).value<QDBusArgument>();
-    array.beginArray();
-    while (!array.atEnd()) {
-        qulonglong time = 0;
-        QVariantList arguments;
-        array.beginStructure();
-        array >> time >> arguments;
-        array.endStructure();
-        calls.append(arguments);
-    }
-    array.endArray();
-    return calls;
 }
 
 } // namespace
@@ -306,12 +278,10 @@ private slots:
         QFile::remove(QStringLiteral("/system-update"));
         // The SSU repositories are the ones the update needs; the backend's others are
         // disabled around each of the daemon's transactions.
-        writeFile(QStringLiteral("/etc/ssu/ssu.ini"),
-            QStringLiteral("[General]\nrelease = 4.5.0\nmodel = x1\ndomain = test\n"
-                           "[domain-test]\nreleaseDomain = %1\n"
-                           "[repositories]\nrepos = %2\n")
-                .arg(m_server.address(), RequiredRepositories.join(QStringLiteral(", ")))
-                .toUtf8());
+        SsuSettings ssu(m_server.address());
+        ssu.release = QStringLiteral("4.5.0");
+        ssu.repos = RequiredRepositories.join(QStringLiteral(", "));
+        ssu.write();
     }
 
     void cleanup()
@@ -348,14 +318,8 @@ private slots:
         const QString info = QStringLiteral("/var/lib/zovoveva-update/update_info.ini");
         QCOMPARE(QFileInfo(QStringLiteral("/system-update")).symLinkTarget(), info);
         QVERIFY2(readFile(info).contains("version=4.6.0"), readFile(info).constData());
-        QTRY_COMPARE(standInCalls(QStringLiteral("com.nokia.dsme"),
-                         QStringLiteral("/com/nokia/dsme/request"), QStringLiteral("req_reboot"))
-                         .size(),
-            1);
-        const QList<QVariantList> shutdown = standInCalls(QStringLiteral("org.nemomobile.lipstick"),
-            QStringLiteral("/shutdown"), QStringLiteral("setShutdownMode"));
-        QCOMPARE(shutdown.size(), 1);
-        QCOMPARE(shutdown.first().value(0).toString(), QStringLiteral("upgrade"));
+        QTRY_COMPARE(DeviceControlMock::rebootRequests(), 1);
+        QCOMPARE(DeviceControlMock::shutdownModes(), QStringList {"upgrade"});
     }
 
     // The real daemon stops a cancelled transaction about 1.5 s after the call.

@@ -63,6 +63,15 @@ ToolResult BusClient::busctl(const QStringList &arguments)
     return run(QStringLiteral("busctl"), QStringList {QStringLiteral("--system")} + arguments);
 }
 
+bool BusClient::callMethod(const QString &method, const QStringList &arguments)
+{
+    return gdbus(QStringList {QStringLiteral("call"), QStringLiteral("--system"),
+                     QStringLiteral("--dest"), Service, QStringLiteral("--object-path"), Path,
+                     QStringLiteral("--method"), Interface + QLatin1Char('.') + method} +
+               arguments)
+               .exitCode == 0;
+}
+
 QVariant BusClient::property(const QString &name)
 {
     const QDBusMessage reply = propertiesCall(QStringLiteral("Get"), {Interface, name});

@@ -30,6 +30,9 @@ public:
     // gdbus against the daemon's object on the system bus.
     static ToolResult gdbus(const QStringList &arguments);
     static ToolResult busctl(const QStringList &arguments);
+    // gdbus calling one of the daemon's methods, with the arguments as gdbus takes them; true
+    // when the call got a reply.
+    [[nodiscard]] static bool callMethod(const QString &method, const QStringList &arguments = {});
 
     // The property as the bus serves it, through org.freedesktop.DBus.Properties.Get.
     static QVariant property(const QString &name);

@@ -1,6 +1,9 @@
 #include "fileio.h"
 
+#include <QCryptographicHash>
 #include <QFile>
+#include <QJsonDocument>
+#include <QRandomGenerator>
 #include <QTest>
 
 QByteArray readFile(const QString &path)
@@ -14,4 +17,35 @@ void writeFile(const QString &path, const QByteArray &content)
     QFile file(path);
     QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
     QCOMPARE(file.write(content), content.size());
+    QVERIFY2(file.flush(), qPrintable(path));
+}
+
+bool writeRandomFile(const QString &path, qint64 size)
+{
+    QByteArray data(int(size), '\0');
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+        file.write(data) == data.size() && file.flush();
+}
+
+QString md5(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QString();
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+QList<QJsonObject> readJsonLines(const QString &path)
+{
+    QList<QJsonObject> result;
+    const QList<QByteArray> lines = readFile(path).split('\n');
+    for (const QByteArray &line : lines) {
+        const QJsonObject entry = QJsonDocument::fromJson(line).object();
+        if (!entry.isEmpty())
+            result.append(entry);
+    }
+    return result;
 }

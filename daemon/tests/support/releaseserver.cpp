@@ -1,6 +1,6 @@
 #include "releaseserver.h"
 
-#include "jsonlines.h"
+#include "fileio.h"
 
 #include <QDebug>
 #include <QDir>
@@ -73,26 +73,6 @@ QStringList ReleaseServer::requestLines() const
                           .arg(entry.value(QStringLiteral("status")).toInt()));
     }
     return result;
-}
-
-void ReleaseServer::configureDevice(const QString &model, const QString &release) const
-{
-    configureDevice(m_address, model, release);
-}
-
-void ReleaseServer::configureDevice(
-    const QString &releaseDomain, const QString &model, const QString &release)
-{
-    QFile config(QStringLiteral("/etc/ssu/ssu.ini"));
-    if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        qWarning() << "cannot write the SSU configuration";
-        return;
-    }
-    config.write(QStringLiteral("[General]\nrelease = %1\nmodel = %2\ndomain = test\n"
-                                "[domain-test]\nreleaseDomain = %3\n"
-                                "[repositories]\nrepos = adaptation0, tessaro\n")
-                     .arg(release, model, releaseDomain)
-                     .toUtf8());
 }
 
 QString ReleaseServer::script()

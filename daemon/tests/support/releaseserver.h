@@ -21,7 +21,7 @@ public:
     // Options go to release-server start as they are: --self-signed, --no-ranges,
     // --limit-rate RATE, --log-header NAME.
     [[nodiscard]] bool start(const QStringList &options = {});
-    // "127.0.0.1:PORT": what the device's SSU names as its release domain.
+    // "127.0.0.1:PORT": what the device's SSU names as its release domain (SsuSettings).
     QString address() const { return m_address; }
     QString root() const { return m_root.path(); }
     QString url(const QString &name) const;
@@ -35,13 +35,6 @@ public:
     QList<QJsonObject> requests() const;
     // The same, each request as "METHOD URI STATUS".
     QStringList requestLines() const;
-
-    // Points the device's SSU at this server, with the device's model and release, following
-    // the repositories adaptation0 and tessaro.
-    void configureDevice(const QString &model = QStringLiteral("x1"),
-        const QString &release = QStringLiteral("4.0.0")) const;
-    static void configureDevice(
-        const QString &releaseDomain, const QString &model, const QString &release);
 
 private:
     static QString script();

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QMetaType>
+#include <QString>
+
+/**
+ * The device's SSU configuration as the tests set it: what is left alone is a registered-less
+ * x1 on release 4.0.0 following the repositories adaptation0 and tessaro, with the credentials
+ * device/secret for every repository.
+ */
+struct SsuSettings
+{
+    SsuSettings() = default;
+    explicit SsuSettings(const QString &releaseDomain)
+        : releaseDomain(releaseDomain)
+    {
+    }
+
+    QString release = QStringLiteral("4.0.0");
+    QString model = QStringLiteral("x1");
+    QString features; // comma-separated, as SSU keeps them
+    int deviceMode = 0; // SSU's flags; 0 writes none
+    QString domain = QStringLiteral("test");
+    QString releaseDomain; // the domain's; empty writes none
+    QString repos = QStringLiteral("adaptation0, tessaro");
+    QString disabledRepos;
+    bool registered = false;
+    bool sslVerify = true;
+    bool sslClientCertAuth = false;
+    QString sslClientCert;
+    QString sslClientKey;
+    QString credentialsUpdate; // "sync", "async" or a delay in ms; empty writes none
+    QString credentialsScope = QStringLiteral("default");
+    QString username = QStringLiteral("device");
+    QString password = QStringLiteral("secret");
+
+    /**
+     * Writes /etc/ssu/ssu.ini (the device's private /etc in the sandbox) and removes the SSU
+     * service's call log, so that the log holds only what follows. A failure fails the running
+     * test.
+     */
+    void write() const;
+};
+Q_DECLARE_METATYPE(SsuSettings)
