@@ -4,6 +4,7 @@
 set -euo pipefail
 build=$1
 prefix=${2#/}
+unitdir=$3 # absolute: the service manager's directory need not be under the prefix
 dest=$(mktemp -d)
 trap 'rm -rf "$dest"; kill ${bus_pid:-} 2>/dev/null || true' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -18,7 +19,8 @@ for file in libexec/corvane bin/corvanectl share/dbus-1/interfaces/org.tessaro.C
 done
 has_line share/dbus-1/system-services/org.tessaro.Corvane.service "Exec=/$prefix/libexec/corvane"
 has_line share/dbus-1/system-services/org.tessaro.Corvane.service SystemdService=corvane.service
-has_line lib/systemd/system/corvane.service "ExecStart=/$prefix/libexec/corvane"
+grep -qx "ExecStart=/$prefix/libexec/corvane" "$dest$unitdir/corvane.service" \
+    || fail "$unitdir/corvane.service is missing or has no line ExecStart=/$prefix/libexec/corvane"
 
 # systemd's own verdict on the unit. Type=dbus pulls in the bus socket: give the image the
 # distribution's units for it, and the tmpfiles tool the unit runs before the daemon.
@@ -26,7 +28,7 @@ mkdir -p "$dest/usr/lib/systemd/system" "$dest/usr/bin"
 cp /usr/bin/systemd-tmpfiles "$dest/usr/bin/"
 cp /usr/lib/systemd/system/{dbus.socket,dbus.service,sysinit.target,sockets.target,basic.target} \
     "$dest/usr/lib/systemd/system/"
-out=$(systemd-analyze verify --root="$dest" "/$prefix/lib/systemd/system/corvane.service" 2>&1) \
+out=$(systemd-analyze verify --root="$dest" "$unitdir/corvane.service" 2>&1) \
     || fail "systemd-analyze verify: $out"
 [[ -z $out ]] || fail "systemd-analyze verify warns: $out"
 

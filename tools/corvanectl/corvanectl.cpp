@@ -127,7 +127,7 @@ const QList<CorvaneCtl::Command> &CorvaneCtl::commands()
         {QStringLiteral("download"), QString(), QStringLiteral("Download the update."),
             QStringLiteral(
                 "Downloads the prepared update and waits for the end, showing the progress: a bar "
-                "on a terminal, one line per percent otherwise. Succeeds when the update is "
+                "on a terminal, a line every tenth percent otherwise. Succeeds when the update is "
                 "downloaded. Ctrl-C stops waiting, not the download: 'corvanectl cancel' stops "
                 "it."),
             3600, {}, {}, 0, QStringLiteral("download takes no arguments"),

@@ -56,7 +56,8 @@ void ProgressDisplay::finish()
 void ProgressDisplay::draw()
 {
     if (!m_terminal) {
-        if (m_percent == m_shownPercent)
+        // A log or a pipe gets a line per tenth: enough to follow, few enough to read.
+        if (m_shownPercent >= 0 && m_percent / 10 == m_shownPercent / 10)
             return;
         m_shownPercent = m_percent;
         m_out << plainLine(m_percent, m_downloaded, m_total) << '\n';

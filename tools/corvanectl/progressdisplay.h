@@ -6,8 +6,8 @@
 class QTextStream;
 
 /**
- * Shows a download's progress: a bar redrawn in place on a terminal, or one plain line per
- * percent for a log or a pipe.
+ * Shows a download's progress: a bar redrawn in place on a terminal, or, for a log or a pipe, a
+ * plain line on the first report of each tenth (0 % to 9 %, ..., 90 % to 99 %, 100 %).
  */
 class ProgressDisplay
 {
