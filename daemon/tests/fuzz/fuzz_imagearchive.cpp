@@ -67,6 +67,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     base = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/corvane-fuzz-XXXXXX"));
     if (!base->isValid())
         finding(QStringLiteral("cannot create a temporary directory"));
+    // libFuzzer ends with exit(); a finding leaves the directory behind for a look.
+    std::atexit([] {
+        delete base;
+    });
     return 0;
 }
 
