@@ -1,5 +1,7 @@
 #include "imagearchive.h"
 
+#include "forwardreader.h"
+
 #include <KArchive>
 #include <KArchiveDirectory>
 #include <KArchiveFile>
@@ -58,6 +60,7 @@ ImageArchive::~ImageArchive()
 {
     // The archive reads through the device: close it first.
     m_tar.reset();
+    m_listing.reset();
     m_device.reset();
 }
 
@@ -81,7 +84,15 @@ bool ImageArchive::open()
     else
         m_device.reset(new KCompressionDevice(m_fileName, type));
 
-    m_tar.reset(new KTar(m_device.data()));
+    if (!m_device->open(QIODevice::ReadOnly)) {
+        m_errorString = m_device->errorString();
+        return false;
+    }
+    // KTar lists the archive through a reader that never goes back: a damaged header could
+    // otherwise send it round in a loop that never ends.
+    m_listing.reset(new ForwardReader(m_device.data()));
+    m_listing->open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    m_tar.reset(new KTar(m_listing.data()));
     if (!m_tar->open(QIODevice::ReadOnly)) {
         // The file itself was readable a moment ago: what KTar rejects is its content.
         m_damaged = true;

@@ -75,6 +75,7 @@ private:
 
     QString m_fileName;
     QScopedPointer<QIODevice> m_device;
+    QScopedPointer<QIODevice> m_listing;
     QScopedPointer<KTar> m_tar;
     QString m_errorString;
     QString m_failedEntry;
