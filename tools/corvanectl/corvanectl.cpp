@@ -366,8 +366,8 @@ ExitCode CorvaneCtl::download(bool vendorData, const QString &url, int timeoutSe
         if (bytesStale) {
             QVariant downloaded;
             QVariant total;
-            if (!m_proxy->read(QStringLiteral("downloadedSize"), &downloaded).failed() &&
-                !m_proxy->read(QStringLiteral("size"), &total).failed()) {
+            if (!m_proxy->read(QStringLiteral("downloadedSize"), &downloaded, false).failed() &&
+                !m_proxy->read(QStringLiteral("size"), &total, false).failed()) {
                 display.setBytes(downloaded.toLongLong(), total.toLongLong());
                 bytesStale = false;
             }

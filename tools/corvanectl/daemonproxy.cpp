@@ -65,11 +65,12 @@ BusFailure DaemonProxy::readAll(QVariantMap *properties) const
     return {};
 }
 
-BusFailure DaemonProxy::read(const QString &property, QVariant *value) const
+BusFailure DaemonProxy::read(const QString &property, QVariant *value, bool startDaemon) const
 {
     QDBusMessage message =
         QDBusMessage::createMethodCall(Service, Path, PropertiesInterface, QStringLiteral("Get"));
     message << Interface << property;
+    message.setAutoStartService(startDaemon);
     const QDBusMessage reply = m_bus.call(message, QDBus::Block, CallTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return explain(QDBusError(reply), QStringLiteral("read the property %1").arg(property));

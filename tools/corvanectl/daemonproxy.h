@@ -39,7 +39,9 @@ public:
     QDBusConnection connection() const { return m_bus; }
 
     [[nodiscard]] BusFailure readAll(QVariantMap *properties) const;
-    [[nodiscard]] BusFailure read(const QString &property, QVariant *value) const;
+    // startDaemon false: a daemon that is not running is not started by the bus for this read.
+    [[nodiscard]] BusFailure read(
+        const QString &property, QVariant *value, bool startDaemon = true) const;
     // Calls a method of the daemon's interface; its replies carry no values.
     [[nodiscard]] BusFailure call(const QString &method, const QVariantList &arguments = {}) const;
     // The same without blocking: the reply comes through the event loop, in order with the

@@ -163,7 +163,9 @@ void OperationWatcher::evaluate()
     if (m_finished)
         return;
     QVariant value;
-    const BusFailure failure = m_proxy.read(QStringLiteral("status"), &value);
+    // Once the daemon took the call, a daemon that has gone (stopped, killed) is a failure of
+    // the operation; starting a new one would only hide that.
+    const BusFailure failure = m_proxy.read(QStringLiteral("status"), &value, !m_replied);
     if (failure.failed()) {
         m_failure = failure;
         finish(Outcome::BusFailed);
