@@ -32,4 +32,19 @@ QString CallerCheck::refusal(Verdict verdict, uint pid, uint uid)
     return QString();
 }
 
+const char *CallerCheck::warning(Verdict verdict)
+{
+    switch (verdict) {
+    case Verdict::Allowed:
+        break;
+    case Verdict::DisabledByMdm:
+        return "Disabled by MDM";
+    case Verdict::NotPrivilegedGroup:
+        return "Not privileged group";
+    case Verdict::NotSystemUser:
+        return "Not zovoveva-system group";
+    }
+    return "";
+}
+
 } // namespace Corvane

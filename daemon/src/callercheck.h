@@ -28,6 +28,8 @@ public:
 
     // The text of the AccessDenied reply for a refusal; pid and uid are the caller's.
     static QString refusal(Verdict verdict, uint pid, uint uid);
+    // The warning the daemon logs for a refusal.
+    static const char *warning(Verdict verdict);
 };
 
 } // namespace Corvane

@@ -20,8 +20,6 @@
 #include <QMutexLocker>
 #include <QStorageInfo>
 
-#include <algorithm>
-
 namespace Corvane {
 
 namespace {
@@ -67,11 +65,6 @@ Service::~Service()
     qDebug() << Q_FUNC_INFO << "Service is destroyed";
 }
 
-Enums::Status Service::status() const
-{
-    return m_status;
-}
-
 Enums::Method Service::method() const
 {
     if (dynamic_cast<PackageUpdates::PackageUpdateManager *>(m_updateManager))
@@ -81,81 +74,10 @@ Enums::Method Service::method() const
     return Enums::Method::Unknown;
 }
 
-QString Service::version() const
-{
-    return current().version;
-}
-
-MethodList Service::supportedMethods() const
-{
-    return m_methodOrder;
-}
-
-QString Service::codeName() const
-{
-    return current().codeName;
-}
-
-QString Service::cover() const
-{
-    return current().cover;
-}
-
-QString Service::summary() const
-{
-    return current().summary;
-}
-
-QString Service::website() const
-{
-    return current().website;
-}
-
-QStringList Service::packagesToRemove() const
-{
-    return current().packagesToRemove;
-}
-
-qlonglong Service::size() const
-{
-    return current().size;
-}
-
-qlonglong Service::downloadedSize() const
-{
-    return current().downloadedSize;
-}
-
-bool Service::isDownloaded() const
-{
-    return current().isDownloaded;
-}
-
-QString Service::vendorDataUrl() const
-{
-    return current().vendorDataUrl;
-}
-
-bool Service::isVendorDataDownloaded() const
-{
-    return current().isVendorDataDownloaded;
-}
-
-qlonglong Service::lastChecked() const
-{
-    return current().lastChecked.toMSecsSinceEpoch();
-}
-
-OsInfo Service::current() const
-{
-    return m_infos.value(method());
-}
-
 OsInfo &Service::data()
 {
-    const auto it = m_infos.find(method());
-    if (it != m_infos.end())
-        return it.value();
+    if (OsInfo *info = m_infos.find(method()))
+        return *info;
     qWarning() << Q_FUNC_INFO << "Writing to non-existent OsInfo!";
     static OsInfo scratch;
     return scratch;
@@ -164,9 +86,7 @@ OsInfo &Service::data()
 void Service::Check(const QString &version, bool forceRefresh)
 {
     qDebug().noquote() << Q_FUNC_INFO << "is called. Args:" << boolText(forceRefresh);
-    if (!isPrivileged())
-        return;
-    if (refuseWhenBusy())
+    if (!admits(false))
         return;
     if (!m_infos.isEmpty() && !forceRefresh)
         return;
@@ -177,9 +97,7 @@ void Service::Check(const QString &version, bool forceRefresh)
 void Service::SetMethod(Corvane::Enums::Method method)
 {
     qDebug().noquote() << Q_FUNC_INFO << "is called. Args:" << Enums::key(method);
-    if (!isPrivileged())
-        return;
-    if (refuseWhenBusy())
+    if (!admits(false))
         return;
     setMethod(method);
 }
@@ -187,11 +105,7 @@ void Service::SetMethod(Corvane::Enums::Method method)
 void Service::Download()
 {
     qDebug() << Q_FUNC_INFO << "is called.";
-    if (!isPrivileged())
-        return;
-    if (refuseWhenBusy())
-        return;
-    if (refuseWithoutMethod())
+    if (!admits(true))
         return;
     setStatus(Enums::Status::Downloading);
     m_updateManager->download(version());
@@ -200,11 +114,7 @@ void Service::Download()
 void Service::DownloadVendorData(const QString &url)
 {
     qDebug().noquote() << Q_FUNC_INFO << "is called. Args:" << url;
-    if (!isPrivileged())
-        return;
-    if (refuseWhenBusy())
-        return;
-    if (refuseWithoutMethod())
+    if (!admits(true))
         return;
     setStatus(Enums::Status::Downloading);
     setVendorDataUrl(url);
@@ -224,11 +134,7 @@ void Service::CancelDownload()
 void Service::Install(bool reboot)
 {
     qDebug().noquote() << Q_FUNC_INFO << "is called. Args:" << boolText(reboot);
-    if (!isPrivileged())
-        return;
-    if (refuseWhenBusy())
-        return;
-    if (refuseWithoutMethod())
+    if (!admits(true))
         return;
     const OsInfo info = current();
     if (!info.isDownloaded) {
@@ -253,6 +159,11 @@ void Service::Install(bool reboot)
     m_updateManager->install(version(), reboot);
 }
 
+bool Service::admits(bool needsMethod)
+{
+    return isPrivileged() && !refuseWhenBusy() && !(needsMethod && refuseWithoutMethod());
+}
+
 bool Service::refuseWhenBusy()
 {
     if (m_status == Enums::Status::Idle)
@@ -272,7 +183,7 @@ bool Service::refuseWithoutMethod()
 void Service::setMethod(Enums::Method method)
 {
     qDebug().noquote() << Q_FUNC_INFO << "New method:" << Enums::key(method);
-    const MethodList methods = supportedMethods();
+    const MethodList methods = m_infos.methods();
     if (method == Enums::Method::Any) {
         if (methods.isEmpty()) {
             onError(Enums::UpdateError::InternalError,
@@ -287,39 +198,31 @@ void Service::setMethod(Enums::Method method)
     releaseUpdateManager();
 
     QObject *manager = nullptr;
-    switch (method) {
-    case Enums::Method::PackageUpdate: {
-        auto *packageManager = new PackageUpdates::PackageUpdateManager(this);
-        m_updateManager = packageManager;
-        manager = packageManager;
-        break;
-    }
-    case Enums::Method::ResetUpdate: {
-        auto *resetManager = new ResetUpdates::ResetUpdateManager(m_insecure, -1, this);
-        m_updateManager = resetManager;
-        manager = resetManager;
-        break;
-    }
-    default:
+    if (method == Enums::Method::PackageUpdate)
+        manager = new PackageUpdates::PackageUpdateManager(this);
+    else if (method == Enums::Method::ResetUpdate)
+        manager = new ResetUpdates::ResetUpdateManager(m_insecure, -1, this);
+    if (!manager) {
         onError(Enums::UpdateError::InternalError, QStringLiteral("Method is not supported"));
         return;
     }
+    m_updateManager = dynamic_cast<UpdateManager *>(manager);
 
-    connect(manager, SIGNAL(downloadProgress(int, qint64)), this,
-        SLOT(onDownloadProgress(int, qint64)));
-    connect(manager, SIGNAL(prepareFinished(qint64, qint64)), this,
-        SLOT(onPrepareFinished(qint64, qint64)));
-    connect(manager, SIGNAL(downloadFinished()), this, SLOT(onDownloadFinished()));
-    connect(manager, SIGNAL(downloadCancelled()), this, SLOT(onDownloadCancelled()));
-    connect(
-        manager, SIGNAL(downloadVendorDataFinished()), this, SLOT(onDownloadVendorDataFinished()));
-    connect(manager, SIGNAL(downloadVendorDataCancelled()), this,
-        SLOT(onDownloadVendorDataCancelled()));
-    connect(manager, SIGNAL(installFinished()), this, SLOT(onInstallFinished()));
-    connect(manager, SIGNAL(packagesToRemove(QStringList)), this,
-        SLOT(setPackagesToRemove(QStringList)));
-    connect(manager, SIGNAL(error(Corvane::Enums::UpdateError, QString)), this,
-        SLOT(onError(Corvane::Enums::UpdateError, QString)));
+    // The managers' signals by their string signatures: the interface is no QObject.
+    static const char *const links[][2] = {
+        {SIGNAL(downloadProgress(int, qint64)), SLOT(onDownloadProgress(int, qint64))},
+        {SIGNAL(prepareFinished(qint64, qint64)), SLOT(onPrepareFinished(qint64, qint64))},
+        {SIGNAL(downloadFinished()), SLOT(onDownloadFinished())},
+        {SIGNAL(downloadCancelled()), SLOT(onDownloadCancelled())},
+        {SIGNAL(downloadVendorDataFinished()), SLOT(onDownloadVendorDataFinished())},
+        {SIGNAL(downloadVendorDataCancelled()), SLOT(onDownloadVendorDataCancelled())},
+        {SIGNAL(installFinished()), SLOT(onInstallFinished())},
+        {SIGNAL(packagesToRemove(QStringList)), SLOT(setPackagesToRemove(QStringList))},
+        {SIGNAL(error(Corvane::Enums::UpdateError, QString)),
+            SLOT(onError(Corvane::Enums::UpdateError, QString))},
+    };
+    for (const auto &link : links)
+        connect(manager, link[0], this, link[1]);
 
     emit methodChanged();
     emitInfoChanged();
@@ -343,33 +246,7 @@ void Service::releaseUpdateManager()
 void Service::onCheckFinished(QHash<Enums::Method, QString> versions)
 {
     qDebug() << Q_FUNC_INFO << "Initial check is finished successfully";
-    for (auto it = m_infos.begin(); it != m_infos.end();) {
-        if (!versions.contains(it.key())) {
-            qDebug().noquote() << Q_FUNC_INFO << "Method" << Enums::key(it.key())
-                               << "is no longer available";
-            m_methodOrder.removeAll(it.key());
-            it = m_infos.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    // New methods join in the order of their numbers, not in the hash's, which changes from
-    // one process to the next.
-    MethodList found = versions.keys();
-    std::sort(found.begin(), found.end());
-    for (Enums::Method method : qAsConst(found)) {
-        const QString version = versions.value(method);
-        qDebug().noquote() << Q_FUNC_INFO << "Method:" << Enums::key(method)
-                           << "version:" << version;
-        const auto stored = m_infos.constFind(method);
-        if (stored == m_infos.cend() || stored->version != version) {
-            OsInfo info;
-            info.version = version;
-            m_infos.insert(method, info);
-        }
-        if (!m_methodOrder.contains(method))
-            m_methodOrder.append(method);
-    }
+    m_infos.merge(versions);
     emit supportedMethodsChanged();
 
     if (m_infos.isEmpty()) {
@@ -563,7 +440,6 @@ void Service::clearData(bool writeToCache)
 {
     qDebug() << Q_FUNC_INFO << "Clearing internal data...";
     m_infos.clear();
-    m_methodOrder.clear();
     if (m_updateManager) {
         releaseUpdateManager();
         emit methodChanged();
@@ -595,43 +471,21 @@ bool Service::isPrivileged()
             uid = bus->serviceUid(sender).value();
             return zovoveva_access_control_hasgroup(uid, "zovoveva-system");
         });
-    switch (verdict) {
-    case CallerCheck::Verdict::Allowed:
+    if (verdict == CallerCheck::Verdict::Allowed)
         return true;
-    case CallerCheck::Verdict::DisabledByMdm:
-        qWarning() << Q_FUNC_INFO << "Disabled by MDM";
-        break;
-    case CallerCheck::Verdict::NotPrivilegedGroup:
-        qWarning() << Q_FUNC_INFO << "Not privileged group";
-        break;
-    case CallerCheck::Verdict::NotSystemUser:
-        qWarning() << Q_FUNC_INFO << "Not zovoveva-system group";
-        break;
-    }
+    qWarning() << Q_FUNC_INFO << CallerCheck::warning(verdict);
     sendErrorReply(QDBusError::AccessDenied, CallerCheck::refusal(verdict, pid, uid));
     return false;
 }
 
 void Service::writeCache() const
 {
-    // The current method first: the next start selects the first one it reads.
-    MethodList order = supportedMethods();
-    if (order.removeAll(method()) > 0)
-        order.prepend(method());
-    OsInfoCache::Records records;
-    for (Enums::Method method : qAsConst(order))
-        records.append({method, m_infos.value(method)});
-    OsInfoCache::write(records);
+    OsInfoCache::write(m_infos.records(method()));
 }
 
 void Service::readCache()
 {
-    const OsInfoCache::Records records = OsInfoCache::read();
-    for (const OsInfoCache::Record &record : records) {
-        m_infos.insert(record.method, record.info);
-        if (!m_methodOrder.contains(record.method))
-            m_methodOrder.append(record.method);
-    }
+    m_infos.restore(OsInfoCache::read());
     emit supportedMethodsChanged();
 
     if (!m_infos.isEmpty())

@@ -1,11 +1,10 @@
 #pragma once
 
 #include "enums.h"
-#include "osinfo.h"
+#include "osinfotable.h"
 
 #include <QDBusContext>
 #include <QDateTime>
-#include <QHash>
 #include <QMutex>
 #include <QObject>
 #include <QStringList>
@@ -53,21 +52,22 @@ public:
     Service(bool insecure, bool autoShutdown, QObject *parent = nullptr);
     ~Service() override;
 
-    Enums::Status status() const;
+    Enums::Status status() const { return m_status; }
+    // From the type of the update manager, so that it can never disagree with it.
     Enums::Method method() const;
-    QString version() const;
-    MethodList supportedMethods() const;
-    QString codeName() const;
-    QString cover() const;
-    QString summary() const;
-    QString website() const;
-    QStringList packagesToRemove() const;
-    qlonglong size() const;
-    qlonglong downloadedSize() const;
-    bool isDownloaded() const;
-    QString vendorDataUrl() const;
-    bool isVendorDataDownloaded() const;
-    qlonglong lastChecked() const;
+    QString version() const { return current().version; }
+    MethodList supportedMethods() const { return m_infos.methods(); }
+    QString codeName() const { return current().codeName; }
+    QString cover() const { return current().cover; }
+    QString summary() const { return current().summary; }
+    QString website() const { return current().website; }
+    QStringList packagesToRemove() const { return current().packagesToRemove; }
+    qlonglong size() const { return current().size; }
+    qlonglong downloadedSize() const { return current().downloadedSize; }
+    bool isDownloaded() const { return current().isDownloaded; }
+    QString vendorDataUrl() const { return current().vendorDataUrl; }
+    bool isVendorDataDownloaded() const { return current().isVendorDataDownloaded; }
+    qlonglong lastChecked() const { return current().lastChecked.toMSecsSinceEpoch(); }
 
 signals:
     void Error(Corvane::Enums::UpdateError error, QString details);
@@ -124,10 +124,12 @@ private slots:
 
 private:
     // The record of the current method, or a default one when there is none.
-    OsInfo current() const;
+    OsInfo current() const { return m_infos.value(method()); }
     // Writable record of the current method; writes without one land in a scratch record.
     OsInfo &data();
     void setMethod(Enums::Method method);
+    // A privileged caller, an idle service and, when needed, a method; a refusal is answered.
+    bool admits(bool needsMethod);
     // Each emits the refusal as an Error signal and returns true when the call must stop.
     bool refuseWhenBusy();
     bool refuseWithoutMethod();
@@ -143,10 +145,7 @@ private:
     QTimer m_shutdownTimer;
     QMutex m_statusMutex;
     Enums::Status m_status = Enums::Status::Idle;
-    QHash<Enums::Method, OsInfo> m_infos;
-    // The order of m_infos' methods, which the hash does not keep: supportedMethods lists it, and
-    // a restart must select the method that was current before.
-    MethodList m_methodOrder;
+    OsInfoTable m_infos;
     Zovoveva::AccessPolicy *m_accessPolicy;
     bool m_insecure;
     BatteryStatus *m_batteryStatus;

@@ -1,6 +1,7 @@
 // The cache file's codec: what a restart restores from the bytes a previous run wrote, or from
-// bytes someone else left there.
+// bytes someone else left there; and the table those records meet the next check in.
 #include "osinfocache.h"
+#include "osinfotable.h"
 
 #include <QTest>
 
@@ -111,6 +112,54 @@ private slots:
                              .arg(record.info.size));
         }
         QCOMPARE(found.join(QLatin1Char(' ')), expected);
+    }
+
+    // A check's result against what was known: kept, refreshed, dropped, added, and the order
+    // that the next start selects from.
+    void tableMerge_data()
+    {
+        QTest::addColumn<OsInfoCache::Records>("known");
+        QTest::addColumn<QString>("found"); // method=version, by number
+        QTest::addColumn<int>("first");
+        QTest::addColumn<QString>("records"); // method:version, * when still downloaded
+
+        OsInfoCache::Record downloaded = record(Method::ResetUpdate, QStringLiteral("b"), 1);
+        downloaded.info.isDownloaded = true;
+        const OsInfoCache::Record package = record(Method::PackageUpdate, QStringLiteral("a"), 1);
+        QTest::newRow("first check") << OsInfoCache::Records() << "2=b 1=a" << 0 << "1:a 2:b";
+        QTest::newRow("unchanged versions keep records and order")
+            << OsInfoCache::Records {downloaded, package} << "1=a 2=b" << 0 << "2:b* 1:a";
+        QTest::newRow("a new version starts afresh")
+            << OsInfoCache::Records {downloaded} << "2=c" << 0 << "2:c";
+        QTest::newRow("a method no longer found is dropped")
+            << OsInfoCache::Records {package, downloaded} << "2=b" << 0 << "2:b*";
+        QTest::newRow("nothing found") << OsInfoCache::Records {package} << "" << 0 << "";
+        QTest::newRow("the current method leads")
+            << OsInfoCache::Records {downloaded, package} << "1=a 2=b" << 1 << "1:a 2:b*";
+    }
+
+    void tableMerge()
+    {
+        QFETCH(OsInfoCache::Records, known);
+        QFETCH(QString, found);
+        QFETCH(int, first);
+        QFETCH(QString, records);
+
+        OsInfoTable table;
+        table.restore(known);
+        QHash<Method, QString> versions;
+        for (const QString &pair : found.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+            versions.insert(Method(pair.section(QLatin1Char('='), 0, 0).toInt()),
+                pair.section(QLatin1Char('='), 1));
+        table.merge(versions);
+
+        QStringList result;
+        for (const OsInfoCache::Record &record : table.records(Method(first)))
+            result.append(QStringLiteral("%1:%2%3")
+                              .arg(int(record.method))
+                              .arg(record.info.version, record.info.isDownloaded ? "*" : ""));
+        QCOMPARE(result.join(QLatin1Char(' ')), records);
+        QCOMPARE(table.methods().size(), result.size());
     }
 };
 
