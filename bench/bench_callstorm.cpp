@@ -166,14 +166,10 @@ int main(int argc, char **argv)
 
     const QString work = state + QStringLiteral("/bench-callstorm");
     ReleaseServer server(work);
-    if (!server.start()) {
-        std::printf("release server did not start\n");
+    if (!server.serveRandom(total))
         return 0;
-    }
-    std::printf("preparing %lld MiB of random data...\n", total / 1024 / 1024);
-    std::fflush(stdout);
-    if (!writeRandom(server.imageFile(), total) || !holdLine(line)) {
-        std::printf("cannot write the image or hold the line\n");
+    if (!holdLine(line)) {
+        std::printf("cannot hold the line\n");
         return 0;
     }
     const QByteArray served = sha256(server.imageFile());

@@ -105,16 +105,8 @@ int main(int argc, char **argv)
     // Server root and curl's target on the device's disk, not in its memory.
     const QString work = state + QStringLiteral("/bench-download");
     ReleaseServer server(work);
-    if (!server.start()) {
-        std::printf("release server did not start\n");
+    if (!server.serveRandom(total))
         return 0;
-    }
-    std::printf("preparing %lld MiB of random data...\n", total / 1024 / 1024);
-    std::fflush(stdout);
-    if (!writeRandom(server.imageFile(), total)) {
-        std::printf("cannot write %s\n", qPrintable(server.imageFile()));
-        return 0;
-    }
 
     // Rounds alternate which transfer goes first, so neither always meets the other's leftovers.
     QMap<int, LineFigures> figures;

@@ -93,10 +93,8 @@ int main(int argc, char **argv)
     const int rounds = argc > 1 ? qMax(1, QByteArray(argv[1]).toInt()) : 20;
 
     ReleaseServer server(state + QStringLiteral("/bench-startup"));
-    if (!server.start() || !writeRandom(server.imageFile(), 1024 * 1024)) {
-        std::printf("release server did not start\n");
+    if (!server.serveRandom(1024 * 1024))
         return 0;
-    }
     const QString minimal = QStringLiteral(CORVANE_MINIMAL_SERVICE);
     const QString daemon = QStringLiteral(CORVANE_DAEMON);
     const QString daemonName = QStringLiteral("org.tessaro.Corvane");

@@ -193,6 +193,21 @@ ReleaseServer::~ReleaseServer()
                 m_work + QStringLiteral("/server")});
 }
 
+bool ReleaseServer::serveRandom(qint64 size)
+{
+    if (!start()) {
+        std::printf("release server did not start\n");
+        return false;
+    }
+    std::printf("preparing %lld MiB of random data...\n", size / 1024 / 1024);
+    std::fflush(stdout);
+    if (!writeRandom(imageFile(), size)) {
+        std::printf("cannot write %s\n", qPrintable(imageFile()));
+        return false;
+    }
+    return true;
+}
+
 bool ReleaseServer::start()
 {
     const QDir work(m_work);

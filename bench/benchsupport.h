@@ -59,6 +59,8 @@ public:
     ~ReleaseServer();
     // Starts nginx; the image is then at imageFile() (fill it before a download).
     bool start();
+    // Starts nginx and serves size bytes of random data as the image; says what failed.
+    bool serveRandom(qint64 size);
     QString imageFile() const;
     QString imageUrl() const;
 
