@@ -2,6 +2,7 @@
 // answers, and the interface exactly as it is published for client developers.
 #include "busclient.h"
 #include "daemonprocess.h"
+#include "fileio.h"
 #include "releaseserver.h"
 #include "ssusettings.h"
 #include "util.h"
@@ -23,9 +24,8 @@ const QByteArray TwoMethods = R"({"devices": [{"device": "x1", "latestRelease": 
 void setPolicy(bool osUpdatesEnabled)
 {
     QDir().mkpath(QStringLiteral("/etc/zovoveva"));
-    QFile policy(QStringLiteral("/etc/zovoveva/access-policy.conf"));
-    QVERIFY(policy.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    policy.write(osUpdatesEnabled ? "[OsUpdates]\nEnabled=true\n" : "[OsUpdates]\nEnabled=false\n");
+    writeFile(QStringLiteral("/etc/zovoveva/access-policy.conf"),
+        osUpdatesEnabled ? "[OsUpdates]\nEnabled=true\n" : "[OsUpdates]\nEnabled=false\n");
 }
 
 // setpriv giving a command the identity "uid:gid" and the groups of that user.
@@ -42,10 +42,8 @@ ToolResult call(const QStringList &method, const QString &identity = QStringLite
 {
     return BusClient::run(QStringLiteral("setpriv"),
         as(identity,
-            QStringList {QStringLiteral("gdbus"), QStringLiteral("call"),
-                QStringLiteral("--system"), QStringLiteral("--dest"), BusClient::Service,
-                QStringLiteral("--object-path"), BusClient::Path, QStringLiteral("--method"),
-                BusClient::Interface + QLatin1Char('.') + method.first()} +
+            QStringList {"gdbus", "call", "--system", "--dest", BusClient::Service, "--object-path",
+                BusClient::Path, "--method", BusClient::Interface + '.' + method.first()} +
                 method.mid(1)));
 }
 
@@ -191,9 +189,8 @@ private slots:
         const QStringList expected = interfaceElements(QString::fromUtf8(published.readAll()));
         QCOMPARE(expected.filter(QRegularExpression(QStringLiteral("^property "))).size(), 15);
         QCOMPARE(expected.filter(QRegularExpression(QStringLiteral("^signal "))).size(), 17);
-        const ToolResult served = BusClient::gdbus({QStringLiteral("introspect"),
-            QStringLiteral("--system"), QStringLiteral("--xml"), QStringLiteral("--dest"),
-            BusClient::Service, QStringLiteral("--object-path"), BusClient::Path});
+        const ToolResult served = BusClient::gdbus({"introspect", "--system", "--xml", "--dest",
+            BusClient::Service, "--object-path", BusClient::Path});
         QCOMPARE(interfaceElements(served.out), expected);
     }
 

@@ -5,6 +5,7 @@
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QDeadlineTimer>
+#include <QDebug>
 #include <QProcess>
 #include <QSignalSpy>
 
@@ -50,6 +51,21 @@ ToolResult BusClient::run(const QString &program, const QStringList &arguments, 
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     result.out = QString::fromUtf8(process.readAllStandardOutput());
     result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+QString corvanectlPath()
+{
+    return qEnvironmentVariable("CORVANE_BINARY_DIR") +
+        QStringLiteral("/tools/corvanectl/corvanectl");
+}
+
+ToolResult corvanectl(const QStringList &arguments, int timeoutMs)
+{
+    const ToolResult result = BusClient::run(corvanectlPath(), arguments, timeoutMs);
+    if (result.exitCode != 0)
+        qInfo().noquote() << "corvanectl" << arguments.join(' ') << "ended with" << result.exitCode
+                          << result.err;
     return result;
 }
 

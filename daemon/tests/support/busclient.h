@@ -13,6 +13,11 @@ struct ToolResult
     QString err;
 };
 
+// The daemon's own command-line client as built beside the tests, run to its end. When it fails,
+// what it wrote to standard error goes to the test's log.
+ToolResult corvanectl(const QStringList &arguments, int timeoutMs = 90000);
+QString corvanectlPath();
+
 /**
  * Talks to the daemon the way its clients do: through QtDBus on the system bus, or through
  * the command-line clients nobody here wrote (gdbus, busctl, dbus-send).

@@ -55,6 +55,11 @@ QJsonObject PackageKitStandIn::state()
         .object();
 }
 
+QJsonArray PackageKitStandIn::repositories()
+{
+    return state()[QStringLiteral("repositories")].toArray();
+}
+
 QStringList PackageKitStandIn::calls()
 {
     return control(QStringLiteral("GetCalls")).arguments().value(0).toStringList();

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDBusMessage>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QStringList>
 #include <QVariantList>
@@ -27,6 +28,8 @@ public:
     static void configure(const QString &json);
 
     static QJsonObject state();
+    // The state's repositories, in its order: what a test compares before and after a job.
+    static QJsonArray repositories();
     static QStringList calls();
     static void clearCalls();
     // Waits until PackageKit has been asked for something the pattern matches, count times.

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTest>
 
 void SsuSettings::write() const
 {
@@ -35,4 +36,15 @@ void SsuSettings::write() const
     QDir().mkpath(QStringLiteral("/etc/ssu"));
     writeFile(QStringLiteral("/etc/ssu/ssu.ini"), text.toUtf8());
     QFile::remove(QStringLiteral("/etc/ssu/calls.log"));
+}
+
+void SsuSettings::verifyReleaseRoundTrips(const QString &own, const QString &target)
+{
+    const QStringList releases = QString::fromUtf8(readFile(QStringLiteral("/etc/ssu/calls.log")))
+                                     .split(QLatin1Char('\n'))
+                                     .filter(QStringLiteral("setRelease"));
+    QVERIFY(!releases.isEmpty());
+    QCOMPARE(releases.size() % 2, 0);
+    for (int i = 0; i < releases.size(); ++i)
+        QCOMPARE(releases.at(i), QStringLiteral("setRelease %1 false").arg(i % 2 ? own : target));
 }

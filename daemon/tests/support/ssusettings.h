@@ -40,5 +40,10 @@ struct SsuSettings
      * test.
      */
     void write() const;
+    /**
+     * Each job since write() switched SSU to the target release and back to the own one, in
+     * turn, and there was at least one. A failure fails the running test.
+     */
+    static void verifyReleaseRoundTrips(const QString &own, const QString &target);
 };
 Q_DECLARE_METATYPE(SsuSettings)
