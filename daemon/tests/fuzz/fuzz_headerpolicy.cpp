@@ -2,20 +2,16 @@
 // for every request. The input's first line is the URL, the rest the file's bytes, so that a
 // saved input always splits the same way. Whatever the file says, no header may break the
 // request's framing.
+#include "fuzzinput.h"
 #include "resetupdatemanager/headerpolicy.h"
 
-#include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 
 using Corvane::ResetUpdates::HeaderPolicy;
 
 namespace {
-
-void discard(QtMsgType, const QMessageLogContext &, const QString &) { }
 
 // An HTTP token, as the request line's grammar defines it.
 bool isToken(const QByteArray &name)
@@ -35,16 +31,16 @@ bool isToken(const QByteArray &name)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    qInstallMessageHandler(discard);
+    Fuzz::quiet();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size > size_t(std::numeric_limits<int>::max()))
+    const std::optional<QByteArray> bytes = Fuzz::bytes(data, size);
+    if (!bytes)
         return 0;
-    const QByteArray input =
-        QByteArray::fromRawData(reinterpret_cast<const char *>(data), static_cast<int>(size));
+    const QByteArray &input = *bytes;
     const int newline = input.indexOf('\n');
     const QString url = QString::fromUtf8(newline < 0 ? input : input.left(newline));
     const QByteArray content = newline < 0 ? QByteArray() : input.mid(newline + 1);

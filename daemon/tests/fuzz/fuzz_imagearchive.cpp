@@ -3,6 +3,7 @@
 // install does onto the mounted system partition. Besides memory faults it looks for anything
 // written where the install must not write: outside the two directories, into subdirectories,
 // or as anything but a regular file.
+#include "fuzzinput.h"
 #include "resetupdatemanager/imagearchive.h"
 
 #include <QDir>
@@ -10,19 +11,14 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
-#include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
 
 using Corvane::ResetUpdates::ImageArchive;
 
 namespace {
 
 QTemporaryDir *base;
-
-void discard(QtMsgType, const QMessageLogContext &, const QString &) { }
 
 [[noreturn]] void finding(const QString &what)
 {
@@ -63,7 +59,7 @@ void expectImages(const QString &dir, bool ofRoot)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    qInstallMessageHandler(discard);
+    Fuzz::quiet();
     base = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/corvane-fuzz-XXXXXX"));
     if (!base->isValid())
         finding(QStringLiteral("cannot create a temporary directory"));
@@ -76,7 +72,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size > size_t(std::numeric_limits<int>::max()))
+    const std::optional<QByteArray> input = Fuzz::bytes(data, size);
+    if (!input)
         return 0;
     const QString archive = base->filePath(QStringLiteral("image.tar"));
     const QString target = base->filePath(QStringLiteral("fimage"));
@@ -85,8 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     {
         QFile file(archive);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-            file.write(reinterpret_cast<const char *>(data), qint64(size)) != qint64(size) ||
-            !file.flush())
+            file.write(*input) != input->size() || !file.flush())
             finding(QStringLiteral("cannot write %1").arg(archive));
     }
     if (!QDir(imagesDir).mkpath(QStringLiteral(".")))

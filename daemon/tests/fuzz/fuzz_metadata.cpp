@@ -1,15 +1,12 @@
 // Feeds arbitrary bytes through the metadata parsing and selection of both formats, the way the
 // metadata manager does with a release server's reply.
+#include "fuzzinput.h"
 #include "metadata/metadata.h"
 #include "metadata/metadatav2.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-
-#include <cstddef>
-#include <cstdint>
-#include <limits>
 
 namespace {
 
@@ -37,10 +34,10 @@ void exercise(const QJsonObject &object, const char *list, const char *model, co
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size > size_t(std::numeric_limits<int>::max()))
+    const std::optional<QByteArray> input = Fuzz::bytes(data, size);
+    if (!input)
         return 0;
-    const QJsonDocument document = QJsonDocument::fromJson(
-        QByteArray::fromRawData(reinterpret_cast<const char *>(data), static_cast<int>(size)));
+    const QJsonDocument document = QJsonDocument::fromJson(*input);
     exercise<Corvane::Metadata>(document.object(), "releases", "deviceModel", "latest");
     exercise<Corvane::MetadataV2>(document.object(), "devices", "device", "latestRelease");
     return 0;

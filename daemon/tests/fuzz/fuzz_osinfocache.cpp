@@ -1,15 +1,13 @@
 // Feeds arbitrary bytes to the cache file's decoding, as a restarted daemon reads them, and
 // checks that what it restores is written back and read again unchanged: the next write of the
 // cache must not lose or alter what the last start took from it.
+#include "fuzzinput.h"
 #include "osinfocache.h"
 
 #include <QtGlobal>
 
-#include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
 
 using Corvane::OsInfoCache;
 
@@ -27,22 +25,20 @@ bool same(const Corvane::OsInfo &a, const Corvane::OsInfo &b)
         a.packagesToRemove == b.packagesToRemove;
 }
 
-void discard(QtMsgType, const QMessageLogContext &, const QString &) { }
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    qInstallMessageHandler(discard);
+    Fuzz::quiet();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size > size_t(std::numeric_limits<int>::max()))
+    const std::optional<QByteArray> input = Fuzz::bytes(data, size);
+    if (!input)
         return 0;
-    const OsInfoCache::Records records = OsInfoCache::decode(
-        QByteArray::fromRawData(reinterpret_cast<const char *>(data), static_cast<int>(size)));
+    const OsInfoCache::Records records = OsInfoCache::decode(*input);
     const OsInfoCache::Records again = OsInfoCache::decode(OsInfoCache::encode(records));
     if (again.size() != records.size()) {
         std::fprintf(
