@@ -34,6 +34,20 @@ DaemonProcess::~DaemonProcess()
             m_process.kill();
         m_process.waitForFinished(5000);
     }
+    forwardSanitizerReport();
+}
+
+void DaemonProcess::forwardSanitizerReport()
+{
+    // The log is the daemon's only output and goes with this object: a report in it reaches
+    // the test's output, where the sanitizer lane looks for reports, also when the test did not
+    // notice the daemon's death.
+    QFile log(m_logFile.fileName());
+    if (!log.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray content = log.readAll();
+    if (content.contains("ERROR: AddressSanitizer") || content.contains(": runtime error: "))
+        qWarning("The daemon's log holds a sanitizer report:\n%s", content.constData());
 }
 
 QString DaemonProcess::binary()
@@ -67,6 +81,7 @@ bool DaemonProcess::start(int timeoutMs)
 
 void DaemonProcess::startDetachedFromBus()
 {
+    forwardSanitizerReport();
     m_logFile.resize(0);
     m_process.start(binary(), m_arguments);
 }

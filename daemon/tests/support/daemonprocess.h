@@ -33,6 +33,7 @@ public:
 
 private:
     static QString binary();
+    void forwardSanitizerReport();
 
     QProcess m_process;
     QStringList m_arguments;
