@@ -46,31 +46,52 @@ private:
 
     QString target() const { return m_downloads.filePath(QStringLiteral("target.bin")); }
 
-    // A complete download of the URL into the target file, as an earlier run would leave it.
-    bool fetch(const QString &url, bool insecure)
+    // The server a row names: "nginx", "self-signed", "insecure" (the same, trusted anyway) or
+    // the faults of the fault server; with the URL of a file there.
+    struct Source
     {
-        Downloader downloader(insecure, -1);
-        SignalRecorder recorder(&downloader);
-        start(downloader, recorder, url);
-        return recorder.waitForEvents() && recorder.last() == QLatin1String("downloadFinished");
+        ReleaseServer *nginx;
+        FaultServer *faults;
+        QString url;
+        QString root() const { return nginx ? nginx->root() : faults->root(); }
+        QList<QJsonObject> log() const { return nginx ? nginx->requests() : faults->requests(); }
+        void clearLog() const { nginx ? nginx->clearLog() : faults->clearLog(); }
+    };
+    Source source(const QString &server, const QString &name)
+    {
+        ReleaseServer *nginx = server == QLatin1String("nginx") ? &m_nginx : nullptr;
+        if (server == QLatin1String("self-signed") || server == QLatin1String("insecure"))
+            nginx = &m_selfSigned;
+        return {nginx, &m_faults, nginx ? nginx->url(name) : m_faults.url(name, server)};
     }
 
-    // The size query of the URL for the target file; it must succeed.
-    void prepare(Downloader &downloader, SignalRecorder &recorder, const QString &url)
+    // The answer to the size query of the URL for the target file.
+    QString query(Downloader &downloader, SignalRecorder &recorder, const QString &url)
     {
         downloader.setDownloadDir(m_downloads.path());
-        QVERIFY(downloader.setDownloadFile(QStringLiteral("target.bin")));
+        if (!downloader.setDownloadFile(QStringLiteral("target.bin")))
+            return QStringLiteral("no target file");
         downloader.prepare(QUrl(url));
-        QVERIFY(recorder.waitForEvents());
-        QVERIFY2(recorder.last().startsWith("prepareFinished"), qPrintable(recorder.last()));
+        return recorder.waitForEvents() ? recorder.last() : QStringLiteral("no answer");
+    }
+
+    // The same; it must succeed.
+    void prepare(Downloader &downloader, SignalRecorder &recorder, const QString &url)
+    {
+        const QString answer = query(downloader, recorder, url);
+        QVERIFY2(answer.startsWith("prepareFinished"), qPrintable(answer));
         recorder.events.clear();
     }
 
-    // Starts a download of the URL into the target file, once its size query succeeded.
-    void start(Downloader &downloader, SignalRecorder &recorder, const QString &url)
+    // The outcome of a whole download of the URL into the target file by a new downloader, as
+    // after a restart.
+    QString download(const QString &url, bool insecure = false)
     {
+        Downloader downloader(insecure, -1);
+        SignalRecorder recorder(&downloader);
         prepare(downloader, recorder, url);
         downloader.download();
+        return recorder.waitForEvents() ? recorder.last() : QStringLiteral("no outcome");
     }
 
     // A server logs a request when it is done with it, which under load can be a moment after
@@ -97,9 +118,8 @@ private slots:
     void initTestCase()
     {
         Enums::registerTypes();
-        QVERIFY(m_nginx.start({QStringLiteral("--log-header"), QStringLiteral("X-A"),
-            QStringLiteral("--log-header"), QStringLiteral("X-B"), QStringLiteral("--log-header"),
-            QStringLiteral("If-Range")}));
+        QVERIFY(m_nginx.start(
+            {"--log-header", "X-A", "--log-header", "X-B", "--log-header", "If-Range"}));
         QVERIFY(m_selfSigned.start({QStringLiteral("--self-signed")}));
         QVERIFY(m_faults.start());
         QVERIFY(writeRandomFile(QDir(m_nginx.root()).filePath(Small), 100000));
@@ -107,9 +127,7 @@ private slots:
         QVERIFY(writeRandomFile(source, BigSize));
         for (const QString &root : {m_selfSigned.root(), m_faults.root()})
             QVERIFY(QFile::copy(source, QDir(root).filePath(Big)));
-        QFile file(source);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        m_source = file.readAll();
+        m_source = readFile(source);
     }
 
     void cleanup() { settleLogs(); }
@@ -199,16 +217,11 @@ private slots:
         QFETCH(qint64, kept);
 
         const bool insecure = server == QLatin1String("insecure");
-        ReleaseServer *nginx = server == QLatin1String("nginx") ? &m_nginx : nullptr;
-        if (insecure || server == QLatin1String("self-signed"))
-            nginx = &m_selfSigned;
-        const QString url = nginx ? nginx->url(Big) : m_faults.url(Big, server);
-        const auto log = [&] {
-            return nginx ? nginx->requests() : m_faults.requests();
-        };
+        const Source served = source(server, Big);
+        const QString url = served.url;
 
         if (have > 0) {
-            QVERIFY(fetch(url, insecure));
+            QCOMPARE(download(url, insecure), QStringLiteral("downloadFinished"));
             QFile file(target());
             QVERIFY(file.resize(qMin(have, BigSize)));
             QVERIFY(file.open(QIODevice::Append));
@@ -218,25 +231,19 @@ private slots:
             writeFile(target(), QByteArray(int(-have), 'x'));
         }
         settleLogs();
-        if (nginx)
-            nginx->clearLog();
-        else
-            m_faults.clearLog();
+        served.clearLog();
 
         Downloader downloader(insecure, -1);
         SignalRecorder recorder(&downloader);
-        downloader.setDownloadDir(m_downloads.path());
-        QVERIFY(downloader.setDownloadFile(QStringLiteral("target.bin")));
-        downloader.prepare(QUrl(url));
-        QVERIFY(recorder.waitForEvents());
-        if (!recorder.last().startsWith(QLatin1String("prepareFinished"))) {
-            QVERIFY2(recorder.last().startsWith(outcome), qPrintable(recorder.last()));
+        const QString answer = query(downloader, recorder, url);
+        if (!answer.startsWith(QLatin1String("prepareFinished"))) {
+            QVERIFY2(answer.startsWith(outcome), qPrintable(answer));
             downloader.download();
             QCOMPARE(
                 recorder.last(), QStringLiteral("error InternalError Download is not prepared"));
             return;
         }
-        const qint64 size = recorder.last().section(' ', 1).toLongLong();
+        const qint64 size = answer.section(' ', 1).toLongLong();
         recorder.events.clear();
         downloader.download();
         if (outcome == QLatin1String("downloadCancelled")) {
@@ -259,12 +266,10 @@ private slots:
 
         // A HEAD first, then the ranges, and nothing more later.
         QTest::qWait(300);
-        QTRY_VERIFY2(gets(log()) == ranges, qPrintable(gets(log()).join(" ")));
-        QCOMPARE(log().first().value("method").toString(), QStringLiteral("HEAD"));
+        QTRY_VERIFY2(gets(served.log()) == ranges, qPrintable(gets(served.log()).join(" ")));
+        QCOMPARE(served.log().first().value("method").toString(), QStringLiteral("HEAD"));
 
-        QFile file(target());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray data = file.readAll();
+        const QByteArray data = readFile(target());
         if (kept >= 0)
             QCOMPARE(data.size(), kept);
         if (data.size() > BigSize)
@@ -276,14 +281,10 @@ private slots:
         // A new downloader, as after a restart, continues from the bytes on disk at the same
         // URL, served without faults now. Bytes recorded under another size (the server lied
         // about it) start over.
-        QVERIFY(!nginx);
+        QVERIFY(!served.nginx);
         writeFile(m_faults.calm(), QByteArray());
         m_faults.clearLog();
-        Downloader again(false, -1);
-        SignalRecorder resumed(&again);
-        start(again, resumed, url);
-        QVERIFY(resumed.waitForEvents());
-        QCOMPARE(resumed.last(), QStringLiteral("downloadFinished"));
+        QCOMPARE(download(url), QStringLiteral("downloadFinished"));
         QCOMPARE(md5(target()), md5(QDir(m_nginx.root()).filePath(Big)));
         const qint64 from = size == BigSize ? data.size() : 0;
         QTRY_VERIFY(
@@ -371,17 +372,14 @@ private slots:
         Downloader downloader(false, -1);
         SignalRecorder recorder(&downloader);
         const QString refused = QStringLiteral("error SsuError Ssu: cant get credentials");
-        downloader.setDownloadDir(m_downloads.path());
-        QVERIFY(downloader.setDownloadFile(QStringLiteral("target.bin")));
-        downloader.prepare(QUrl(m_nginx.url(Small)));
-        QVERIFY(recorder.waitForEvents());
+        const QString answer = query(downloader, recorder, m_nginx.url(Small));
         if (password.isEmpty() && registered) {
             QCOMPARE(recorder.events, QStringList {refused});
             QTest::qWait(200);
             QCOMPARE(m_nginx.requests().size(), 0);
             return;
         }
-        QVERIFY2(recorder.last().startsWith("prepareFinished"), qPrintable(recorder.last()));
+        QVERIFY2(answer.startsWith("prepareFinished"), qPrintable(answer));
         recorder.events.clear();
         downloader.download();
         QVERIFY(recorder.waitForEvents());
@@ -454,18 +452,14 @@ private slots:
         QFETCH(QString, outcome);
         QFETCH(bool, resumed);
 
-        const bool nginx = server == QLatin1String("nginx");
-        const QString name = QStringLiteral("build.bin");
-        const QString path = QDir(nginx ? m_nginx.root() : m_faults.root()).filePath(name);
-        const QString url = nginx ? m_nginx.url(name) : m_faults.url(name, server);
-        const auto log = [&] {
-            return nginx ? m_nginx.requests() : m_faults.requests();
+        const Source served = source(server, QStringLiteral("build.bin"));
+        const QString path = QDir(served.root()).filePath(QStringLiteral("build.bin"));
+        const QString url = served.url;
+        const auto log = [&served] {
+            return served.log();
         };
         QVERIFY(publish(path, BuildSize));
-        if (nginx)
-            m_nginx.clearLog();
-        else
-            m_faults.clearLog();
+        served.clearLog();
 
         QScopedPointer<Downloader> downloader(new Downloader(false, -1));
         QScopedPointer<SignalRecorder> recorder(new SignalRecorder(downloader.data()));
@@ -480,7 +474,8 @@ private slots:
             else if (when != QLatin1String("complete"))
                 downloader->cancel();
         });
-        start(*downloader, *recorder, url);
+        prepare(*downloader, *recorder, url);
+        downloader->download();
         QVERIFY(recorder->waitForEvents());
         armed = false;
         const qint64 have = QFileInfo(target()).size();
@@ -490,10 +485,7 @@ private slots:
                 QLatin1String(complete ? "downloadFinished" : "downloadCancelled"));
             // nginx logs a request once it has ended.
             QTRY_COMPARE(gets(log()).size(), complete ? 2 : 1);
-            if (nginx)
-                m_nginx.clearLog();
-            else
-                m_faults.clearLog();
+            served.clearLog();
             QVERIFY(publish(path, BuildSize + growth));
             published = true;
             if (when == QLatin1String("cut")) {
