@@ -6,10 +6,8 @@
 #include "fileio.h"
 #include "releaseserver.h"
 #include "resetupdatemanager/downloader.h"
-#include "resetupdatemanager/resetupdatemanager.h"
 #include "signalrecorder.h"
 #include "ssusettings.h"
-#include "util.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -21,7 +19,6 @@
 
 using namespace Corvane;
 using Corvane::ResetUpdates::Downloader;
-using Corvane::ResetUpdates::ResetUpdateManager;
 
 namespace {
 
@@ -520,87 +517,6 @@ private slots:
         QTRY_VERIFY(!ifRanges(log()).isEmpty());
         for (const QString &value : ifRanges(log()))
             QCOMPARE(value.isEmpty(), server == QLatin1String("no-validators"));
-    }
-
-    // Vendor data, as the reset update manager fetches it: no size report, no progress, its own
-    // end signal and file, which follows its URL. Another URL than the one its bytes came from
-    // fetches the new file from the first byte, whatever the sizes; the same URL resumes. A
-    // failure leaves an earlier file alone.
-    void vendorData_data()
-    {
-        // FAULTS/NAME on the fault server; the first may instead be the bytes of a file of
-        // unknown origin, or nothing.
-        QTest::addColumn<QString>("first");
-        QTest::addColumn<QString>("second");
-        QTest::addColumn<bool>("resumes");
-
-        QTest::newRow("no file yet") << ""
-                                     << "plain/vd1.bin" << false;
-        QTest::newRow("same URL resumes") << "drop=700000/vd1.bin"
-                                          << "drop=700000/vd1.bin" << true;
-        QTest::newRow("other URL, same size") << "plain/vd1.bin"
-                                              << "plain/vd2.bin" << false;
-        // Nothing but the URL tells these two apart.
-        QTest::newRow("other URL, same size, no validators") << "no-validators/vd1.bin"
-                                                             << "no-validators/vd2.bin" << false;
-        QTest::newRow("other URL, smaller file") << "plain/vd1.bin"
-                                                 << "plain/vd3.bin" << false;
-        QTest::newRow("other URL after a cut") << "drop=900000/vd1.bin"
-                                               << "plain/vd2.bin" << false;
-        QTest::newRow("not found") << "earlier"
-                                   << "plain/none.bin" << false;
-    }
-
-    void vendorData()
-    {
-        QFETCH(QString, first);
-        QFETCH(QString, second);
-        QFETCH(bool, resumes);
-
-        SsuSettings ssu(m_nginx.address());
-        ssu.features = QStringLiteral("a, b");
-        ssu.write();
-        const QString file =
-            cacheDir().absoluteFilePath(QStringLiteral("vendor-data/a-b-vd.tar.gz"));
-        QDir(QFileInfo(file).path()).removeRecursively();
-        const QList<QPair<QString, qint64>> files {
-            {"vd1.bin", 2 * 1024 * 1024}, {"vd2.bin", 2 * 1024 * 1024}, {"vd3.bin", 1024 * 1024}};
-        for (const auto &served : files)
-            QVERIFY(publish(QDir(m_faults.root()).filePath(served.first), served.second));
-        const auto url = [this](const QString &location) {
-            return m_faults.url(
-                location.section(QLatin1Char('/'), 1), location.section(QLatin1Char('/'), 0, 0));
-        };
-
-        ResetUpdateManager manager(false, -1);
-        SignalRecorder recorder(&manager);
-        if (first.contains(QLatin1Char('/'))) {
-            manager.downloadVendorData(url(first));
-            QVERIFY(recorder.waitForEvents());
-        } else if (!first.isEmpty()) {
-            QVERIFY(QDir().mkpath(QFileInfo(file).path()));
-            writeFile(file, first.toUtf8());
-        }
-        const QByteArray before = readFile(file);
-        QCOMPARE(before.isEmpty(), first.isEmpty());
-
-        recorder.events.clear();
-        m_faults.clearLog();
-        manager.downloadVendorData(url(second));
-        QVERIFY(recorder.waitForEvents());
-        QTest::qWait(100);
-        QVERIFY(recorder.progress.isEmpty());
-        const QString served = QDir(m_faults.root()).filePath(second.section('/', 1));
-        if (!QFileInfo::exists(served)) {
-            QCOMPARE(recorder.events.size(), 1);
-            QVERIFY2(recorder.last().startsWith("error NetworkError"), qPrintable(recorder.last()));
-            QCOMPARE(readFile(file), before);
-            return;
-        }
-        QCOMPARE(recorder.events, QStringList {"downloadVendorDataFinished"});
-        QCOMPARE(md5(file), md5(served));
-        QCOMPARE(gets(m_faults.requests()).value(0).section('-', 0, 0),
-            QStringLiteral("bytes=%1").arg(resumes ? before.size() : 0));
     }
 };
 

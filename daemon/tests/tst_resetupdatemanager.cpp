@@ -1,12 +1,13 @@
 // The reset update manager as the service drives it, on the simulated device with its private
 // cache directory, /etc, /dev/disk and system bus: where the image comes from and goes to,
-// cancelling, the device-lock chain through the platform stand-in, the installation onto ext4
-// images on loop devices with the real e2fsck, resize2fs and mount, and the daemon's download
-// across a SIGKILL, a new build or a damaged archive.
+// vendor data, cancelling, the device-lock chain through the platform stand-in, the installation
+// onto ext4 images on loop devices with the real e2fsck, resize2fs and mount, and the daemon's
+// download across a SIGKILL, a new build or a damaged archive.
 #include "busclient.h"
 #include "daemonprocess.h"
 #include "devicecontrolmock.h"
 #include "enums.h"
+#include "faultserver.h"
 #include "fileio.h"
 #include "releaseserver.h"
 #include "resetupdatemanager/resetupdatemanager.h"
@@ -160,6 +161,7 @@ class TestResetUpdateManager : public QObject
 private:
     ReleaseServer m_nginx;
     ReleaseServer m_slow;
+    FaultServer m_faults;
     QString m_image;
 
     QString imagesDir() const { return cacheDir().absoluteFilePath(QStringLiteral("images")); }
@@ -184,6 +186,7 @@ private slots:
         Enums::registerTypes();
         QVERIFY(m_nginx.start());
         QVERIFY(m_slow.start({QStringLiteral("--limit-rate"), QStringLiteral("256k")}));
+        QVERIFY(m_faults.start());
         m_image = QDir(m_slow.root()).filePath(QStringLiteral("image.tar.gz"));
         QVERIFY(writeRandomFile(m_image, ImageSize));
         for (const QString &root : {m_nginx.root(), m_slow.root()}) {
@@ -273,6 +276,81 @@ private slots:
                 QStringLiteral("/images/%1/%2/%3/image.tar.gz").arg(version, model, dir));
     }
 
+    // Vendor data, as the reset update manager fetches it: no size report, no progress, its own
+    // end signal and file, which follows its URL. Another URL than the one its bytes came from
+    // fetches the new file from the first byte, whatever the sizes; the same URL resumes. A
+    // failure leaves an earlier file alone.
+    void vendorData_data()
+    {
+        // FAULTS/NAME on the fault server; the first may instead be the bytes of a file of
+        // unknown origin, or nothing.
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::addColumn<bool>("resumes");
+
+        QTest::newRow("no file yet") << ""
+                                     << "plain/vd1.bin" << false;
+        QTest::newRow("same URL resumes") << "drop=700000/vd1.bin"
+                                          << "drop=700000/vd1.bin" << true;
+        QTest::newRow("other URL, same size") << "plain/vd1.bin"
+                                              << "plain/vd2.bin" << false;
+        // Nothing but the URL tells these two apart.
+        QTest::newRow("other URL, same size, no validators") << "no-validators/vd1.bin"
+                                                             << "no-validators/vd2.bin" << false;
+        QTest::newRow("other URL, smaller file") << "plain/vd1.bin"
+                                                 << "plain/vd3.bin" << false;
+        QTest::newRow("other URL after a cut") << "drop=900000/vd1.bin"
+                                               << "plain/vd2.bin" << false;
+        QTest::newRow("not found") << "earlier"
+                                   << "plain/none.bin" << false;
+    }
+
+    void vendorData()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        QFETCH(bool, resumes);
+
+        const QString file = vendorFile();
+        const QList<QPair<QString, qint64>> files {
+            {"vd1.bin", 2 * 1024 * 1024}, {"vd2.bin", 2 * 1024 * 1024}, {"vd3.bin", 1024 * 1024}};
+        for (const auto &served : files)
+            QVERIFY(publish(QDir(m_faults.root()).filePath(served.first), served.second));
+        const auto url = [this](const QString &location) {
+            return m_faults.url(
+                location.section(QLatin1Char('/'), 1), location.section(QLatin1Char('/'), 0, 0));
+        };
+
+        ResetUpdateManager manager(false, -1);
+        SignalRecorder recorder(&manager, AsTheService);
+        if (first.contains(QLatin1Char('/'))) {
+            manager.downloadVendorData(url(first));
+            QVERIFY(recorder.waitForEvents());
+        } else if (!first.isEmpty()) {
+            QVERIFY(QDir().mkpath(QFileInfo(file).path()));
+            writeFile(file, first.toUtf8());
+        }
+        const QByteArray before = readFile(file);
+        QCOMPARE(before.isEmpty(), first.isEmpty());
+
+        recorder.events.clear();
+        m_faults.clearLog();
+        manager.downloadVendorData(url(second));
+        QVERIFY(recorder.waitForEvents());
+        QTest::qWait(100);
+        QVERIFY(recorder.progress.isEmpty());
+        const QString served = QDir(m_faults.root()).filePath(second.section('/', 1));
+        if (!QFileInfo::exists(served)) {
+            QCOMPARE(recorder.events.size(), 1);
+            QVERIFY2(recorder.last().startsWith("error NetworkError"), qPrintable(recorder.last()));
+            QCOMPARE(readFile(file), before);
+            return;
+        }
+        QCOMPARE(recorder.events, QStringList {"downloadVendorDataFinished"});
+        QCOMPARE(md5(file), md5(served));
+        QCOMPARE(gets(m_faults.requests()).value(0).section('-', 0, 0),
+            QStringLiteral("bytes=%1").arg(resumes ? before.size() : 0));
+    }
     void cancelDownload()
     {
         configure(m_slow.address());
@@ -297,41 +375,37 @@ private slots:
     // is the installation's end, with the reboot request.
     void deviceLockChain_data()
     {
-        QTest::addColumn<bool>("declined");
-        QTest::addColumn<bool>("authenticates");
-        QTest::addColumn<bool>("clears");
+        QTest::addColumn<QString>("fails"); // what the device lock refuses
         QTest::addColumn<QStringList>("calls");
         QTest::addColumn<QString>("outcome");
 
         const QString authenticate = QStringLiteral("authenticate(c0de, 5)");
         const QString clear = QStringLiteral("clearDevice(token:c0de, 1)");
         const QString failed = QStringLiteral("error %1 Failed to %2");
-        const auto row = [](const char *name, bool declined, bool authenticates, bool clears,
-                             const QStringList &calls, const QString &outcome) {
-            QTest::newRow(name) << declined << authenticates << clears << calls << outcome;
+        const auto row = [](const char *name, const char *fails, const QStringList &calls,
+                             const QString &outcome) {
+            QTest::newRow(name) << QString(fails) << calls << outcome;
         };
-        row("cleared", false, true, true, {authenticate, clear}, "installFinished");
-        row("challenge declined", true, true, true, {},
+        row("cleared", "", {authenticate, clear}, "installFinished");
+        row("challenge declined", "challenge", {},
             failed.arg("AuthenticationError", "issue authorization challenge for device reset"));
-        row("authentication aborted", false, false, true, {authenticate},
+        row("authentication aborted", "authentication", {authenticate},
             failed.arg("AuthenticationError", "authenticate for device reset"));
-        row("clear failed", false, true, false, {authenticate, clear},
+        row("clear failed", "clear", {authenticate, clear},
             failed.arg("InternalError", "reset device"));
     }
 
     void deviceLockChain()
     {
-        QFETCH(bool, declined);
-        QFETCH(bool, authenticates);
-        QFETCH(bool, clears);
+        QFETCH(QString, fails);
         QFETCH(QStringList, calls);
         QFETCH(QString, outcome);
 
         ResetUpdateManager manager(false, -1);
         SignalRecorder recorder(&manager, AsTheService);
-        StandInControl::setAuthenticationSucceeds(authenticates);
-        StandInControl::setClearDeviceSucceeds(clears);
-        if (declined)
+        StandInControl::setAuthenticationSucceeds(fails != QLatin1String("authentication"));
+        StandInControl::setClearDeviceSucceeds(fails != QLatin1String("clear"));
+        if (fails == QLatin1String("challenge"))
             StandInControl::declineChallenge();
         else
             StandInControl::issueChallenge(QStringLiteral("c0de"),
