@@ -78,9 +78,7 @@ QStringList ifRanges(const QList<QJsonObject> &requests)
     QStringList values;
     for (const QJsonObject &request : requests)
         if (!request.value(QStringLiteral("range")).toString().isEmpty())
-            values.append(request.value(QStringLiteral("headers"))
-                              .toObject()
-                              .value(QStringLiteral("If-Range"))
-                              .toString());
+            values.append(
+                request[QStringLiteral("headers")][QStringLiteral("If-Range")].toString());
     return values;
 }
