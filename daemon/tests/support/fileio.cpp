@@ -1,10 +1,13 @@
 #include "fileio.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QFile>
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QTest>
+
+#include <cstdio>
 
 QByteArray readFile(const QString &path)
 {
@@ -48,4 +51,34 @@ QList<QJsonObject> readJsonLines(const QString &path)
             result.append(entry);
     }
     return result;
+}
+
+bool publish(const QString &path, qint64 size)
+{
+    static QDateTime time = QDateTime::currentDateTimeUtc().addDays(-1);
+    time = time.addSecs(100);
+    const QString temporary = path + QStringLiteral(".new");
+    QFile file(temporary);
+    return writeRandomFile(temporary, size) && file.open(QIODevice::ReadWrite) &&
+        file.setFileTime(time, QFileDevice::FileModificationTime) &&
+        std::rename(qPrintable(temporary), qPrintable(path)) == 0;
+}
+
+QStringList gets(const QList<QJsonObject> &requests)
+{
+    QStringList ranges;
+    for (const QJsonObject &request : requests)
+        if (request.value(QStringLiteral("method")).toString() == QLatin1String("GET"))
+            ranges.append(request.value(QStringLiteral("range")).toString());
+    return ranges;
+}
+
+QStringList ifRanges(const QList<QJsonObject> &requests)
+{
+    QStringList values;
+    for (const QJsonObject &request : requests)
+        if (!request.value(QStringLiteral("range")).toString().isEmpty())
+            values.append(
+                request[QStringLiteral("headers")][QStringLiteral("If-Range")].toString());
+    return values;
 }
