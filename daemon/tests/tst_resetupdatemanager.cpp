@@ -44,21 +44,43 @@ const QString Inspect = QStringLiteral("/tmp/inspect");
 // How the manager's signals are recorded: queued, as the service's own connections, for the
 // installation signals from its thread.
 constexpr Qt::ConnectionType AsTheService = Qt::QueuedConnection;
-// Writes a tar.gz in GNU tar's format of entries given as a Python list of (name, kind, size or
-// target), kind f(ile) of random bytes, d(irectory), s(ymbolic) or h(ard) link, and prints
-// each file's name with the MD5 of its data.
-const char *const TarWriter = R"(import ast, hashlib, io, os, sys, tarfile
-kinds = {"f": tarfile.REGTYPE, "d": tarfile.DIRTYPE, "s": tarfile.SYMTYPE, "h": tarfile.LNKTYPE}
+// Writes a tar.gz of entries given as a Python list of (name, kind, size or target), kind
+// f(ile) of random bytes, d(irectory), s(ymbolic) or h(ard) link, and prints each file's name
+// with the MD5 of its data. An archive with links is made by GNU tar from real files and links,
+// as a release's tooling makes it; others in GNU tar's format by Python, which can also write
+// names that leave the top level.
+const char *const TarWriter = R"(import ast, hashlib, io, os, subprocess, sys, tarfile, tempfile
+entries = ast.literal_eval(sys.argv[2])
+def data(name, size):
+    content = os.urandom(size)
+    print(name, hashlib.md5(content).hexdigest())
+    return content
+if any(kind in "sh" for _, kind, _ in entries):
+    with tempfile.TemporaryDirectory() as stage:
+        top = []
+        for name, kind, arg in entries:
+            path = os.path.join(stage, name)
+            if kind == "f":
+                with open(path, "wb") as file:
+                    file.write(data(name, arg))
+            elif kind == "d":
+                os.mkdir(path)
+            elif kind == "s":
+                os.symlink(arg, path)
+            else:
+                os.link(os.path.join(stage, arg), path)
+            if "/" not in name:
+                top.append(name)
+        subprocess.run(["tar", "-czf", sys.argv[1], "-C", stage, "--"] + top, check=True)
+    sys.exit()
+kinds = {"f": tarfile.REGTYPE, "d": tarfile.DIRTYPE}
 with tarfile.open(sys.argv[1], "w:gz", compresslevel=1, format=tarfile.GNU_FORMAT) as archive:
-    for name, kind, arg in ast.literal_eval(sys.argv[2]):
+    for name, kind, arg in entries:
         entry = tarfile.TarInfo(name)
         entry.type = kinds[kind]
-        entry.linkname = arg if kind in "sh" else ""
-        data = os.urandom(arg) if kind == "f" else b""
-        entry.size = len(data)
-        archive.addfile(entry, io.BytesIO(data))
-        if kind == "f":
-            print(name, hashlib.md5(data).hexdigest())
+        content = data(name, arg) if kind == "f" else b""
+        entry.size = len(content)
+        archive.addfile(entry, io.BytesIO(content))
 )";
 
 int run(const QString &program, const QStringList &arguments, QString *output = nullptr)
@@ -464,6 +486,12 @@ private slots:
         row("hard link into a directory", "super cache in.img=>d/inner.img", images);
         row("only links", "super cache only-links sym.img->boot.img", images);
         row("vendor data larger than its partition", "super cache big-vendor", vendor);
+        // What the downloader's record says is missing: vendor data is left out, the archive
+        // is not installed.
+        row("vendor data partly downloaded", "super cache vendor partial-vendor",
+            "installFinished");
+        row("archive partly downloaded", "super cache partial",
+            "error InternalError Update is not downloaded");
         row("no cache partition", "super vendor", vendor);
         row("marker not creatable", "super cache vendor marker",
             "error IOError Failed to schedule device reset");
@@ -499,26 +527,37 @@ private slots:
             QVERIFY(QDir().mkpath(QFileInfo(vendorFile()).path()));
             const qint64 size = flags.contains("vendor") ? 2 * 1024 * 1024 + 3 : 4 * 1024 * 1024;
             QVERIFY(writeRandomFile(vendorFile(), size));
+            if (flags.contains("partial-vendor")) {
+                writeFile(vendorFile() + ".origin",
+                    QByteArray::number(size + 1).prepend("{\"size\": ") + "}");
+                QTest::ignoreMessage(
+                    QtWarningMsg, QRegularExpression("vendor-data is not completely downloaded"));
+            }
         }
 
         QVERIFY(QDir().mkpath(imagesDir()));
         // In the archive's order; root.img.000 does not fit on the small partition. Each hard
         // link follows the file it shares, as GNU tar writes them.
         QStringList entries;
+        QList<QPair<QString, QString>> linkList; // name, target
+        QStringList links;
+        for (const QString &link : flags.filter(QRegularExpression(QStringLiteral("[-=]>")))) {
+            const QStringList parts = link.split(QRegularExpression(QStringLiteral("[-=]>")));
+            linkList.append({parts.at(0), parts.at(1)});
+            links.append(QStringLiteral("('%1', '%2', '%3')")
+                             .arg(parts.at(0), link.contains("=>") ? "h" : "s", parts.at(1)));
+        }
         if (flags.contains("no-images"))
             entries.append("('d', 'd', 0), ('d/inner.img', 'f', 5)");
         else if (!flags.contains("only-links"))
             entries.append("('boot.img', 'f', 300000), ('root.img.001', 'f', 500000), "
-                           "('root.img.000', 'f', 8388608), ('../escape.img', 'f', 6), "
-                           "('d', 'd', 0), ('d/inner.img', 'f', 5), ('home.img.000', 'f', "
-                           "200000), ('vendor.img', 'f', 1)");
-        QList<QPair<QString, QString>> linkList; // name, target
-        for (const QString &link : flags.filter(QRegularExpression(QStringLiteral("[-=]>")))) {
-            const QStringList parts = link.split(QRegularExpression(QStringLiteral("[-=]>")));
-            linkList.append({parts.at(0), parts.at(1)});
-            entries.append(QStringLiteral("('%1', '%2', '%3')")
-                               .arg(parts.at(0), link.contains("=>") ? "h" : "s", parts.at(1)));
-        }
+                           "('root.img.000', 'f', 8388608), ('d', 'd', 0), ('d/inner.img', 'f', "
+                           "5), ('home.img.000', 'f', 200000), ('vendor.img', 'f', 1)");
+        // GNU tar cannot write a name that leaves the top level; the archives without links
+        // carry one, which the install must not follow.
+        if (links.isEmpty() && !flags.contains("no-images"))
+            entries.append("('../escape.img', 'f', 6)");
+        entries += links;
         QHash<QString, QString> sums;
         QVERIFY(writeArchive(archive(), entries, &sums));
         const qint64 archiveSize = QFileInfo(archive()).size();
@@ -529,6 +568,9 @@ private slots:
             QVERIFY(overwriteMiddle(archive()));
         if (flags.contains("garbage"))
             QVERIFY(writeRandomFile(archive(), archiveSize));
+        if (flags.contains("partial"))
+            writeFile(archive() + ".origin",
+                QByteArray::number(archiveSize + 1).prepend("{\"size\": ") + "}");
         if (!linkList.isEmpty() && outcome != QLatin1String("installFinished")) {
             QTest::ignoreMessage(QtWarningMsg,
                 QRegularExpression(QRegularExpression::escape(
@@ -594,7 +636,7 @@ private slots:
         QVERIFY(partition.open(QIODevice::ReadOnly));
         QByteArray expectedData(3 * 1024 * 1024, '\0');
         QFile file(vendorFile());
-        if (file.open(QIODevice::ReadOnly))
+        if (!flags.contains("partial-vendor") && file.open(QIODevice::ReadOnly))
             expectedData.replace(0, int(file.size()), file.readAll());
         QVERIFY(partition.read(expectedData.size()) == expectedData);
     }

@@ -121,6 +121,17 @@ bool Downloader::fileExists() const
     return QFileInfo::exists(m_targetFile.fileName());
 }
 
+bool Downloader::isComplete() const
+{
+    const QFileInfo file(fileName());
+    if (!file.exists())
+        return false;
+    if (!QFileInfo::exists(originFileName()))
+        return true;
+    const Origin origin = readOrigin();
+    return origin.size >= 0 && file.size() == origin.size;
+}
+
 QString Downloader::fileName() const
 {
     return m_targetFile.fileName();

@@ -58,6 +58,9 @@ public:
 
     bool isPrepared(const QUrl &url) const;
     bool fileExists() const;
+    // The file holds all bytes of the file its record describes. A file without a record was
+    // put there by someone else and is taken as it is.
+    bool isComplete() const;
     QString fileName() const;
 
 signals:

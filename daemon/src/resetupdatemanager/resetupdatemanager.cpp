@@ -164,8 +164,10 @@ void ResetUpdateManager::cancelDownload()
 
 void ResetUpdateManager::install(const QString &version, bool reboot)
 {
+    // A partial archive (a download that failed after starting a republished file over) is
+    // not installed, whatever the service's record says.
     if (!m_imageDownloader->setDownloadFile(imageFileName(version)) ||
-        !m_imageDownloader->fileExists()) {
+        !m_imageDownloader->isComplete()) {
         emit error(Enums::UpdateError::InternalError, QStringLiteral("Update is not downloaded"));
         return;
     }
@@ -175,9 +177,16 @@ void ResetUpdateManager::install(const QString &version, bool reboot)
     job.version = version;
     job.features = m_ssu->featuresString();
     job.archive = m_imageDownloader->fileName();
+    // Vendor data is optional, but part of a file must never reach the cache partition raw:
+    // a cancelled or failed vendor-data download is left out as if there were none.
     if (m_vendorDataDownloader->setDownloadFile(imageFileName(QStringLiteral("vd"))) &&
-        m_vendorDataDownloader->fileExists())
-        job.vendorData = m_vendorDataDownloader->fileName();
+        m_vendorDataDownloader->fileExists()) {
+        if (m_vendorDataDownloader->isComplete())
+            job.vendorData = m_vendorDataDownloader->fileName();
+        else
+            qWarning() << Q_FUNC_INFO << "vendor-data is not completely downloaded, leaving it out:"
+                       << m_vendorDataDownloader->fileName();
+    }
 
     m_installations.addFuture(QtConcurrent::run(QThreadPool::globalInstance(), [this, job] {
         installWork(job);
