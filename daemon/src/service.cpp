@@ -117,6 +117,10 @@ void Service::DownloadVendorData(const QString &url)
     if (!admits(true))
         return;
     setStatus(Enums::Status::Downloading);
+    // Another URL's file is fetched from its first byte: until that ends, what is on disk is
+    // not the vendor data of the URL the property names.
+    if (url != current().vendorDataUrl)
+        setIsVendorDataDownloaded(false);
     setVendorDataUrl(url);
     m_updateManager->downloadVendorData(url);
 }

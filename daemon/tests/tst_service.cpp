@@ -169,6 +169,39 @@ private slots:
             QCOMPARE(errors.count(), 0);
     }
 
+    // Another URL's vendor data counts as not downloaded from the call on, whatever the file on
+    // disk still holds, and stays so when its download fails; the same URL keeps the flag.
+    void vendorDataUrl_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<bool>("downloaded");
+
+        QTest::newRow("same URL") << "https://127.0.0.1:9/vd.tar.gz" << true;
+        QTest::newRow("other URL") << "https://127.0.0.1:9/other.tar.gz" << false;
+    }
+
+    void vendorDataUrl()
+    {
+        QFETCH(QString, url);
+        QFETCH(bool, downloaded);
+
+        // Not a raw string: moc would take its "//" for a comment.
+        plantCache("{\"methods\": [{\"method\": 2, \"info\": {\"version\": \"4.1.0\", "
+                   "\"lastChecked\": 1, \"vendorDataUrl\": \"https://127.0.0.1:9/vd.tar.gz\", "
+                   "\"isVendorDataDownloaded\": true}}]}");
+        Service service(false, false);
+        settle(service);
+        QVERIFY(service.isVendorDataDownloaded());
+        QSignalSpy errors(&service, &Service::Error);
+        service.DownloadVendorData(url);
+        QCOMPARE(service.isVendorDataDownloaded(), downloaded);
+        // Nothing listens there: the download fails.
+        QVERIFY(errors.wait(30000));
+        settle(service);
+        QCOMPARE(service.vendorDataUrl(), url);
+        QCOMPARE(service.isVendorDataDownloaded(), downloaded);
+    }
+
     // The operations' own checks, in order. A refusal is one Error, with the row's name as its
     // text, and changes nothing.
     void refusals_data()
