@@ -470,6 +470,7 @@ private slots:
         row("compressed data overwritten", "super cache overwritten", damaged);
         row("gzip trailer missing, all entries whole", "super cache no-trailer", damaged);
         row("no archive at all", "super cache garbage", damaged);
+        row("entry shorter than its header, gzip whole", "super cache short-entry", damaged);
         // The partition gets copies; any link that leads to no top-level file fails the
         // install, with a warning naming the link and its target.
         row("symbolic and hard links to top-level files",
@@ -566,6 +567,14 @@ private slots:
                 QFile(archive()).resize(flags.contains("cut") ? archiveSize / 2 : archiveSize - 8));
         if (flags.contains("overwritten"))
             QVERIFY(overwriteMiddle(archive()));
+        // The tar stream ends 2 MiB in, inside root.img.000, and is compressed anew.
+        if (flags.contains("short-entry"))
+            QCOMPARE(run("sh",
+                         {"-c",
+                             "gzip -dc \"$0\" | head -c 2097152 | gzip -1 >\"$0.cut\" && mv "
+                             "\"$0.cut\" \"$0\"",
+                             archive()}),
+                0);
         if (flags.contains("garbage"))
             QVERIFY(writeRandomFile(archive(), archiveSize));
         if (flags.contains("partial"))
@@ -652,6 +661,7 @@ private slots:
         QTest::addColumn<QString>("interruption");
         QTest::newRow("SIGKILL halfway") << "kill";
         QTest::newRow("SIGKILL, another build while down") << "republish";
+        QTest::newRow("SIGKILL, a larger build while down") << "republish-larger";
         QTest::newRow("archive damaged after the download") << "damage";
     }
 
@@ -674,7 +684,7 @@ private slots:
         else
             QVERIFY(writeArchive(
                 served, {"('boot.img', 'f', 300000), ('root.img.000', 'f', 2000000)"}));
-        const qint64 size = QFileInfo(served).size();
+        qint64 size = QFileInfo(served).size();
         QScopedPointer<DaemonProcess> daemon;
         // A new daemon, idle with the image's size announced, by Check or from its cache.
         const auto startDaemon = [&](bool check) {
@@ -703,10 +713,12 @@ private slots:
             daemon->kill();
             have = QFileInfo(archive()).size();
             QVERIFY(have < size);
-            if (interruption == QLatin1String("republish")) {
+            if (interruption.startsWith(QLatin1String("republish"))) {
                 // Cleared once the killed daemon's request is in it.
                 QTRY_COMPARE(ifRanges(server.requests()).size(), 1);
                 server.clearLog();
+                if (interruption.endsWith(QLatin1String("larger")))
+                    size += 64 * 1024;
                 QVERIFY(publish(served, size));
                 have = 0;
             }
@@ -731,7 +743,7 @@ private slots:
         download();
         // The killed daemon's request from 0 may show in the log only now.
         const QString rest = QStringLiteral("bytes=%1-%2").arg(have).arg(size);
-        if (interruption == QLatin1String("republish")) {
+        if (interruption.startsWith(QLatin1String("republish"))) {
             QTRY_COMPARE(gets(server.requests()), QStringList {rest});
             QVERIFY(!ifRanges(server.requests()).first().isEmpty());
         } else {
