@@ -60,8 +60,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.do_GET()
 
     def do_GET(self):
-        _, _, spec, name = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path).split("/", 3)
-        faults = dict(item.partition("=")[::2] for item in spec.split(",") if item)
+        _, _, fault_list, name = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path).split("/", 3)
+        faults = dict(item.partition("=")[::2] for item in fault_list.split(",") if item)
         if os.path.exists(os.path.join(self.server.root, ".calm")):
             faults = {}
         get = self.command == "GET"
