@@ -272,6 +272,7 @@ private slots:
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("outcome"); // the job's last signal; a blank ends a prefix
 
+        // No "prepare cancelled": a prepare cannot be cancelled over the bus.
         const QList<QStringList> rows {{"prepare", "prepare", "", "prepareFinished 250 300"},
             {"prepare fails", "prepare", "^UpgradeSystem 6 ext::", "error PackageError "},
             {"download", "download", "", "downloadFinished"},
