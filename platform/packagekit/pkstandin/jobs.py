@@ -107,8 +107,8 @@ def upgrade_system(ctx, flags, distro_id, kind):
 
     downloads = plan.downloads()
     step_time = ctx.duration('download') * DOWNLOAD_STEP / 100
-    tx.update(Status=enums.STATUS_DOWNLOAD, Percentage=0,
-              DownloadSizeRemaining=plan.download_size)
+    tx.update(Status=enums.STATUS_DOWNLOAD, DownloadSizeRemaining=plan.download_size,
+              Percentage=0)
     announced = 0
     for percent in range(0, 101, DOWNLOAD_STEP):
         if ctx.fault and percent >= ctx.fault.at_percent:
@@ -118,8 +118,9 @@ def upgrade_system(ctx, flags, distro_id, kind):
             pkg = downloads[announced]
             tx.emit_packages([(enums.INFO_DOWNLOADING, pkg.package_id(), pkg.summary)])
             announced += 1
-        tx.update(Percentage=percent,
-                  DownloadSizeRemaining=plan.download_size * (100 - percent) // 100)
+        # The remaining size first, so that the percentage's signal carries the new figure.
+        tx.update(DownloadSizeRemaining=plan.download_size * (100 - percent) // 100,
+                  Percentage=percent)
         if percent < 100:
             yield step_time
     ctx.system.record_download(downloads)

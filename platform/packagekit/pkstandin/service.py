@@ -86,6 +86,7 @@ class PropertyObject(dbus.service.Object):
 
     INTERFACE = None
     SIGNATURES = {}
+    UNREADABLE = ()  # announced in PropertiesChanged but without a value for Get and GetAll
 
     def __init__(self, conn, path, values):
         super().__init__(conn, path)
@@ -95,15 +96,25 @@ class PropertyObject(dbus.service.Object):
         return self._values[name]
 
     def update(self, **changes):
-        changed = {}
+        """Sets the properties in the order given; packagekitd announces each change in a
+        signal of its own."""
         for name, value in changes.items():
             typed = _typed(self.SIGNATURES[name], value)
             if self._values[name] != typed:
+                self._before_change(name)
                 self._values[name] = typed
-                changed[name] = typed
-        if changed:
-            self.PropertiesChanged(self.INTERFACE, dbus.Dictionary(changed, signature='sv'),
-                                   dbus.Array([], signature='s'))
+                self._announce(name)
+
+    def _before_change(self, name):
+        pass
+
+    def _announce(self, name):
+        self._emit_changed((name,))
+
+    def _emit_changed(self, names):
+        self.PropertiesChanged(
+            self.INTERFACE, dbus.Dictionary({n: self._values[n] for n in names}, signature='sv'),
+            dbus.Array([], signature='s'))
 
     def _check_interface(self, interface):
         if interface not in ('', self.INTERFACE):
@@ -116,12 +127,16 @@ class PropertyObject(dbus.service.Object):
         if name not in self._values:
             raise dbus.exceptions.DBusException(
                 f'No property {name}', name='org.freedesktop.DBus.Error.UnknownProperty')
+        if name in self.UNREADABLE:
+            raise dbus.exceptions.DBusException(
+                f'Property {name} has no value', name='org.freedesktop.DBus.Error.Failed')
         return self._values[name]
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='s', out_signature='a{sv}')
     def GetAll(self, interface):
         self._check_interface(interface)
-        return dbus.Dictionary(self._values, signature='sv')
+        return dbus.Dictionary({n: v for n, v in self._values.items()
+                                if n not in self.UNREADABLE}, signature='sv')
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='ssv')
     def Set(self, interface, name, value):
@@ -149,6 +164,11 @@ class Transaction(PropertyObject):
         'Percentage': 'u', 'AllowCancel': 'b', 'CallerActive': 'b', 'ElapsedTime': 'u',
         'RemainingTime': 'u', 'Speed': 'u', 'DownloadSizeRemaining': 't', 'TransactionFlags': 't',
     }
+    # packagekitd's getter has no case for it: GetAll leaves it out, and a Get makes GLib abort
+    # the daemon, which we answer with an error instead.
+    UNREADABLE = ('RemainingTime',)
+    # What packagekitd sends together, in one signal, whenever the percentage changes.
+    PROGRESS = ('Percentage', 'ElapsedTime', 'RemainingTime', 'Speed', 'DownloadSizeRemaining')
 
     def __init__(self, service, serial, tid, sender, uid):
         super().__init__(service.bus, tid, {
@@ -184,13 +204,14 @@ class Transaction(PropertyObject):
     def state_text(self):
         return 'running' if self.state == 'cancelling' else self.state
 
-    def update(self, **changes):
+    def _before_change(self, name):
         # PackageKit announces the transaction list again, unchanged, whenever a transaction
         # starts or stops being cancellable.
-        if 'AllowCancel' in changes and bool(changes['AllowCancel']) != bool(
-                self.value('AllowCancel')):
+        if name == 'AllowCancel':
             self.service.daemon.list_changed()
-        super().update(**changes)
+
+    def _announce(self, name):
+        self._emit_changed(self.PROGRESS if name == 'Percentage' else (name,))
 
     def _commit(self, method, args, job_factory, flags=0, downloads=False, action=None):
         if self.state != 'new':
