@@ -188,7 +188,6 @@ class Transaction(PropertyObject):
         self.state = 'new'
         self.downloads = False  # a real upgrade, not a simulation
         self.parallel = False   # a foreign transaction that ignores the queue
-        self.plural = False
         self.interactive = False
         self.job_factory = None
         self.job = None
@@ -235,11 +234,11 @@ class Transaction(PropertyObject):
         for hint in hints:
             key, _, value = str(hint).partition('=')
             if key == 'supports-plural-signals':
+                # Accepted, but as with packagekitd's backends packages still come one a signal.
                 if value != 'true':
                     raise dbus.exceptions.DBusException(
                         f'supports-plural-signals hint expects true only, not {value}',
                         name=ERROR_PREFIX + 'NotSupported')
-                self.plural = True
             elif key == 'interactive':
                 self.interactive = value == 'true'
 
@@ -288,16 +287,11 @@ class Transaction(PropertyObject):
                      action=ACTION_CONFIGURE)
 
     def emit_packages(self, items):
-        """items: (info, package id, summary) tuples, sent the way the client asked for."""
-        if not items:
-            return
-        if self.plural:
-            self.Packages(dbus.Array([dbus.Struct((dbus.UInt32(i), p, s), signature='uss')
-                                      for i, p, s in items], signature='(uss)'))
-        else:
-            for info, package_id, summary in items:
-                self.Package(info, package_id, summary)
-        self.update(LastPackage=items[-1][1])
+        """items: (info, package id, summary) tuples, one Package signal each."""
+        for info, package_id, summary in items:
+            self.Package(info, package_id, summary)
+            # packagekitd keeps the last package for Get without announcing it.
+            self._values['LastPackage'] = dbus.String(package_id)
 
     def emit_details(self, package_id, size, summary='', description=''):
         self.Details(dbus.Dictionary({
