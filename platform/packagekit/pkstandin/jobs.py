@@ -41,15 +41,17 @@ def refresh_cache(ctx, force):
     ctx.tx.update(Status=enums.STATUS_REFRESH_CACHE, Percentage=0)
     yield ctx.duration('RefreshCache') / 2
     # Writing the new metadata cannot be interrupted (the dummy backend's last 20 % neither).
-    ctx.tx.update(Percentage=50, AllowCancel=False)
+    ctx.tx.update(AllowCancel=False, Percentage=50)
     ctx.tx.after_success.append(lambda: _updates_changed(ctx))
     yield ctx.duration('RefreshCache') / 2
+    ctx.tx.update(Percentage=100)
 
 
 def resolve(ctx, filters, names):
     ctx.tx.update(Status=enums.STATUS_QUERY)
     yield ctx.duration('Resolve')
     ctx.tx.emit_packages(ctx.system.resolve(names, filters))
+    ctx.tx.update(Percentage=100)
 
 
 def get_details(ctx, package_ids):
@@ -59,6 +61,7 @@ def get_details(ctx, package_ids):
         pkg = ctx.system.details(package_id)
         ctx.tx.emit_details(package_id, size=pkg.size, summary=pkg.summary,
                             description=pkg.summary)
+    ctx.tx.update(Percentage=100)
 
 
 def get_repo_list(ctx, filters):

@@ -505,10 +505,8 @@ class Engine:
             tx.ErrorCode(failure.error, failure.details)
         # A finished transaction is cancellable again, as in PackageKit.
         tx.update(AllowCancel=True)
-        props = {'Status': enums.STATUS_FINISHED}
-        if exit_code == enums.EXIT['Success']:
-            props['Percentage'] = 100
-        tx.update(**props)
+        # Percentage 100 is the job's business, as it is the backend's in PackageKit.
+        tx.update(Status=enums.STATUS_FINISHED)
         runtime = int((time.monotonic() - tx.started) * 1000) if tx.started else 0
         tx.Finished(exit_code, runtime)
         log.info('%s finished: %s', tx.line or 'foreign transaction', enums.EXITS[exit_code])
