@@ -242,11 +242,14 @@ class Transaction(PropertyObject):
             elif key == 'interactive':
                 self.interactive = value == 'true'
 
-    @dbus.service.method(TX_IFACE, in_signature='')
-    def Cancel(self):
+    @dbus.service.method(TX_IFACE, in_signature='', async_callbacks=('reply', 'error'))
+    def Cancel(self, reply, error):
         role = int(self.value('Role'))
         self.service.log_call(call_line('Cancel', [enums.ROLES[role]] if role else []))
-        self.service.engine.cancel(self)
+        try:
+            self.service.engine.cancel(self, reply)
+        except dbus.exceptions.DBusException as refusal:
+            error(refusal)
 
     @dbus.service.method(TX_IFACE, in_signature='tsu')
     def UpgradeSystem(self, flags, distro_id, kind):
@@ -398,7 +401,9 @@ class Engine:
         tx.update(Status=enums.STATUS_WAIT)
         self._schedule_pump()
 
-    def cancel(self, tx):
+    def cancel(self, tx, reply):
+        """reply() answers the Cancel call, before or after the transaction's signals as in
+        packagekitd."""
         if tx.state == 'new':
             raise dbus.exceptions.DBusException('No role', name=ERROR_PREFIX + 'NoRole')
         if tx.state == 'finished':
@@ -413,14 +418,20 @@ class Engine:
             self._unlist(tx)
             self._schedule_destroy(tx)
             self._schedule_pump()
+            reply()
         elif tx.state == 'running':
+            reply()
             self._stop_timer(tx)
             tx.job = None
             tx.state = 'cancelling'
             tx.update(Status=enums.STATUS_CANCEL)
             tx.update(AllowCancel=False)
-            GLib.timeout_add(_ms(self.service.system.duration('cancel')), self._cancel_done, tx)
-        # A second Cancel while cancelling is accepted and changes nothing.
+            # The dummy backend's upgrade takes its time to stop; its RefreshCache, driven by a
+            # timer like all our other roles, stops at once.
+            delay = self.service.system.duration('cancel') if tx.method == 'UpgradeSystem' else 0
+            GLib.timeout_add(_ms(delay), self._cancel_done, tx)
+        else:
+            reply()  # a second Cancel while cancelling is accepted and changes nothing
 
     def _cancel_done(self, tx):
         if tx.state == 'cancelling':
