@@ -65,14 +65,14 @@ def get_details(ctx, package_ids):
 
 
 def get_repo_list(ctx, filters):
-    ctx.tx.update(Status=enums.STATUS_INFO)
+    ctx.tx.update(Status=enums.STATUS_QUERY)
     yield ctx.duration('GetRepoList')
     for repo in ctx.system.repositories:
         ctx.tx.RepoDetail(repo.id, repo.description, repo.enabled)
 
 
 def repo_enable(ctx, repo_id, enabled):
-    ctx.tx.update(Status=enums.STATUS_RUNNING)
+    ctx.tx.update(Status=enums.STATUS_REQUEST)
     yield ctx.duration('RepoEnable')
     ctx.system.enable_repository(repo_id, enabled)
 
