@@ -464,9 +464,9 @@ class Engine:
         tx.started = time.monotonic()
         tx.update(Status=enums.STATUS_SETUP)
         system = self.service.system
-        for spec in system.foreign:
-            if spec.matches(tx.line, tx.downloads):
-                GLib.timeout_add(_ms(spec.after), self._foreign_due, tx, spec)
+        for foreign in system.foreign:
+            if foreign.matches(tx.line, tx.downloads):
+                GLib.timeout_add(_ms(foreign.after), self._foreign_due, tx, foreign)
         fault = system.take_fault(tx.line) if tx.line else None
         if fault:
             log.info('fault for %s: %s', tx.line, fault.details)
@@ -502,10 +502,10 @@ class Engine:
             GLib.source_remove(tx.timer)
             tx.timer = None
 
-    def _foreign_due(self, tx, spec):
-        if tx.state == 'running' and spec.times > 0:
-            spec.times -= 1
-            self.service.add_foreign(spec.role, spec.duration, spec.parallel)
+    def _foreign_due(self, tx, foreign):
+        if tx.state == 'running' and foreign.times > 0:
+            foreign.times -= 1
+            self.service.add_foreign(foreign.role, foreign.duration, foreign.parallel)
         return False
 
     def _finish(self, tx, exit_code, failure=None):
