@@ -41,15 +41,17 @@ def refresh_cache(ctx, force):
     ctx.tx.update(Status=enums.STATUS_REFRESH_CACHE, Percentage=0)
     yield ctx.duration('RefreshCache') / 2
     # Writing the new metadata cannot be interrupted (the dummy backend's last 20 % neither).
-    ctx.tx.update(Percentage=50, AllowCancel=False)
+    ctx.tx.update(AllowCancel=False, Percentage=50)
     ctx.tx.after_success.append(lambda: _updates_changed(ctx))
     yield ctx.duration('RefreshCache') / 2
+    ctx.tx.update(Percentage=100)
 
 
 def resolve(ctx, filters, names):
     ctx.tx.update(Status=enums.STATUS_QUERY)
     yield ctx.duration('Resolve')
     ctx.tx.emit_packages(ctx.system.resolve(names, filters))
+    ctx.tx.update(Percentage=100)
 
 
 def get_details(ctx, package_ids):
@@ -59,17 +61,18 @@ def get_details(ctx, package_ids):
         pkg = ctx.system.details(package_id)
         ctx.tx.emit_details(package_id, size=pkg.size, summary=pkg.summary,
                             description=pkg.summary)
+    ctx.tx.update(Percentage=100)
 
 
 def get_repo_list(ctx, filters):
-    ctx.tx.update(Status=enums.STATUS_INFO)
+    ctx.tx.update(Status=enums.STATUS_QUERY)
     yield ctx.duration('GetRepoList')
     for repo in ctx.system.repositories:
         ctx.tx.RepoDetail(repo.id, repo.description, repo.enabled)
 
 
 def repo_enable(ctx, repo_id, enabled):
-    ctx.tx.update(Status=enums.STATUS_RUNNING)
+    ctx.tx.update(Status=enums.STATUS_REQUEST)
     yield ctx.duration('RepoEnable')
     ctx.system.enable_repository(repo_id, enabled)
 
@@ -107,8 +110,8 @@ def upgrade_system(ctx, flags, distro_id, kind):
 
     downloads = plan.downloads()
     step_time = ctx.duration('download') * DOWNLOAD_STEP / 100
-    tx.update(Status=enums.STATUS_DOWNLOAD, Percentage=0,
-              DownloadSizeRemaining=plan.download_size)
+    tx.update(Status=enums.STATUS_DOWNLOAD, DownloadSizeRemaining=plan.download_size,
+              Percentage=0)
     announced = 0
     for percent in range(0, 101, DOWNLOAD_STEP):
         if ctx.fault and percent >= ctx.fault.at_percent:
@@ -118,8 +121,9 @@ def upgrade_system(ctx, flags, distro_id, kind):
             pkg = downloads[announced]
             tx.emit_packages([(enums.INFO_DOWNLOADING, pkg.package_id(), pkg.summary)])
             announced += 1
-        tx.update(Percentage=percent,
-                  DownloadSizeRemaining=plan.download_size * (100 - percent) // 100)
+        # The remaining size first, so that the percentage's signal carries the new figure.
+        tx.update(DownloadSizeRemaining=plan.download_size * (100 - percent) // 100,
+                  Percentage=percent)
         if percent < 100:
             yield step_time
     ctx.system.record_download(downloads)

@@ -148,19 +148,19 @@ class Repository:
 
 
 class Release:
-    def __init__(self, where, spec):
-        _expect(where, spec, dict, 'an object')
-        _check_keys(where, spec, ('packages', 'adds', 'obsoletes', 'sizes'))
+    def __init__(self, where, release):
+        _expect(where, release, dict, 'an object')
+        _check_keys(where, release, ('packages', 'adds', 'obsoletes', 'sizes'))
         self.packages = {}
-        packages = _expect(where + '.packages', spec.get('packages', {}), dict, 'an object')
+        packages = _expect(where + '.packages', release.get('packages', {}), dict, 'an object')
         for repo, entries in packages.items():
             here = f'{where}.packages.{repo}'
             _expect(here, entries, list, 'a list of packages')
             self.packages[repo] = [Package.parse(f'{here}[{i}]', e, repo)
                                    for i, e in enumerate(entries)]
-        self.adds = self._names(where + '.adds', spec.get('adds', []))
-        self.obsoletes = self._names(where + '.obsoletes', spec.get('obsoletes', []))
-        sizes = _expect(where + '.sizes', spec.get('sizes', {}), dict, 'an object')
+        self.adds = self._names(where + '.adds', release.get('adds', []))
+        self.obsoletes = self._names(where + '.obsoletes', release.get('obsoletes', []))
+        sizes = _expect(where + '.sizes', release.get('sizes', {}), dict, 'an object')
         _check_keys(where + '.sizes', sizes, ('download', 'install', 'remove'))
         self.sizes = {key: _count(f'{where}.sizes.{key}', value) for key, value in sizes.items()}
 
@@ -185,20 +185,20 @@ class Release:
 class Fault:
     """Makes matching calls fail, `times` times or always (None)."""
 
-    def __init__(self, where, spec):
-        _expect(where, spec, dict, 'an object')
-        _check_keys(where, spec, ('match', 'error', 'details', 'exit', 'times', 'at_percent'))
-        if 'match' not in spec:
+    def __init__(self, where, fault):
+        _expect(where, fault, dict, 'an object')
+        _check_keys(where, fault, ('match', 'error', 'details', 'exit', 'times', 'at_percent'))
+        if 'match' not in fault:
             _fail(where, '"match" is required')
-        self.match = _regex(where + '.match', spec['match'])
+        self.match = _regex(where + '.match', fault['match'])
         self.error = _enum(where + '.error', enums.ERROR, 'Error',
-                           spec.get('error', 'TransactionError'))
-        self.details = _expect(where + '.details', spec.get('details', 'Simulated failure'), str,
+                           fault.get('error', 'TransactionError'))
+        self.details = _expect(where + '.details', fault.get('details', 'Simulated failure'), str,
                                'a string')
-        self.exit_code = _enum(where + '.exit', enums.EXIT, 'Exit', spec.get('exit', 'Failed'))
-        times = spec.get('times')
+        self.exit_code = _enum(where + '.exit', enums.EXIT, 'Exit', fault.get('exit', 'Failed'))
+        times = fault.get('times')
         self.times = None if times is None else _count(where + '.times', times)
-        at = spec.get('at_percent')
+        at = fault.get('at_percent')
         self.at_percent = None if at is None else _count(where + '.at_percent', at)
         if self.at_percent is not None and self.at_percent > 100:
             _fail(where + '.at_percent', 'must be at most 100')
@@ -227,19 +227,19 @@ class Foreign:
     """Another client's transaction that shows up `after` seconds into a running transaction
     that matches `during` (by default a real, not simulated, upgrade) and runs `duration`."""
 
-    def __init__(self, where, spec):
-        _expect(where, spec, dict, 'an object')
-        _check_keys(where, spec, ('role', 'during', 'after', 'duration', 'parallel', 'times'))
-        if 'role' not in spec:
+    def __init__(self, where, foreign):
+        _expect(where, foreign, dict, 'an object')
+        _check_keys(where, foreign, ('role', 'during', 'after', 'duration', 'parallel', 'times'))
+        if 'role' not in foreign:
             _fail(where, '"role" is required')
-        self.role = _enum(where + '.role', enums.ROLE, 'Role', spec['role'])
-        during = spec.get('during')
+        self.role = _enum(where + '.role', enums.ROLE, 'Role', foreign['role'])
+        during = foreign.get('during')
         self.during = None if during is None else _regex(where + '.during', during)
-        self.after = _seconds(where + '.after', spec.get('after', 0.5))
-        self.duration = _seconds(where + '.duration', spec.get('duration', 1.0))
-        self.parallel = _expect(where + '.parallel', spec.get('parallel', False), bool,
+        self.after = _seconds(where + '.after', foreign.get('after', 0.5))
+        self.duration = _seconds(where + '.duration', foreign.get('duration', 1.0))
+        self.parallel = _expect(where + '.parallel', foreign.get('parallel', False), bool,
                                 'true or false')
-        self.times = _count(where + '.times', spec.get('times', 1))
+        self.times = _count(where + '.times', foreign.get('times', 1))
 
     def matches(self, line, downloads):
         if self.times == 0 or line is None:
@@ -308,18 +308,18 @@ class PackageSystem:
                              _expect('release_file', release_file, str, 'a path'))
 
         self.repositories = []
-        for i, spec in enumerate(_expect('repositories', state.get('repositories', []), list,
+        for i, repo in enumerate(_expect('repositories', state.get('repositories', []), list,
                                          'a list')):
             where = f'repositories[{i}]'
-            _expect(where, spec, dict, 'an object')
-            _check_keys(where, spec, ('id', 'description', 'enabled'))
-            repo_id = _expect(where + '.id', spec.get('id'), str, 'a repository id')
+            _expect(where, repo, dict, 'an object')
+            _check_keys(where, repo, ('id', 'description', 'enabled'))
+            repo_id = _expect(where + '.id', repo.get('id'), str, 'a repository id')
             if not repo_id or any(r.id == repo_id for r in self.repositories):
                 _fail(where + '.id', f'{repo_id!r} is empty or given twice')
             self.repositories.append(Repository(
                 repo_id,
-                _expect(where + '.description', spec.get('description', repo_id), str, 'a string'),
-                _expect(where + '.enabled', spec.get('enabled', True), bool, 'true or false')))
+                _expect(where + '.description', repo.get('description', repo_id), str, 'a string'),
+                _expect(where + '.enabled', repo.get('enabled', True), bool, 'true or false')))
 
         self.installed = [Package.parse(f'installed[{i}]', e) for i, e in
                           enumerate(_expect('installed', state.get('installed', []), list,
@@ -329,8 +329,8 @@ class PackageSystem:
             _fail('installed', 'a package name is given twice')
 
         releases = _expect('releases', state.get('releases', {}), dict, 'an object')
-        self.releases = {name: Release(f'releases.{name}', spec)
-                         for name, spec in releases.items()}
+        self.releases = {name: Release(f'releases.{name}', release)
+                         for name, release in releases.items()}
 
         durations = _expect('durations', state.get('durations', {}), dict, 'an object')
         _check_keys('durations', durations, tuple(DEFAULT_DURATIONS) + ROLE_METHODS)
@@ -338,9 +338,9 @@ class PackageSystem:
         for key, value in durations.items():
             self.durations[key] = _seconds(f'durations.{key}', value)
 
-        self.faults = [Fault(f'faults[{i}]', spec) for i, spec in
+        self.faults = [Fault(f'faults[{i}]', fault) for i, fault in
                        enumerate(_expect('faults', state.get('faults', []), list, 'a list'))]
-        self.foreign = [Foreign(f'foreign[{i}]', spec) for i, spec in
+        self.foreign = [Foreign(f'foreign[{i}]', foreign) for i, foreign in
                         enumerate(_expect('foreign', state.get('foreign', []), list, 'a list'))]
         self.downloaded = [_expect(f'downloaded[{i}]', pid, str, 'a package id') for i, pid in
                            enumerate(_expect('downloaded', state.get('downloaded', []), list,

@@ -86,6 +86,7 @@ class PropertyObject(dbus.service.Object):
 
     INTERFACE = None
     SIGNATURES = {}
+    UNREADABLE = ()  # announced in PropertiesChanged but without a value for Get and GetAll
 
     def __init__(self, conn, path, values):
         super().__init__(conn, path)
@@ -95,15 +96,25 @@ class PropertyObject(dbus.service.Object):
         return self._values[name]
 
     def update(self, **changes):
-        changed = {}
+        """Sets the properties in the order given; packagekitd announces each change in a
+        signal of its own."""
         for name, value in changes.items():
             typed = _typed(self.SIGNATURES[name], value)
             if self._values[name] != typed:
+                self._before_change(name)
                 self._values[name] = typed
-                changed[name] = typed
-        if changed:
-            self.PropertiesChanged(self.INTERFACE, dbus.Dictionary(changed, signature='sv'),
-                                   dbus.Array([], signature='s'))
+                self._announce(name)
+
+    def _before_change(self, name):
+        pass
+
+    def _announce(self, name):
+        self._emit_changed((name,))
+
+    def _emit_changed(self, names):
+        self.PropertiesChanged(
+            self.INTERFACE, dbus.Dictionary({n: self._values[n] for n in names}, signature='sv'),
+            dbus.Array([], signature='s'))
 
     def _check_interface(self, interface):
         if interface not in ('', self.INTERFACE):
@@ -116,12 +127,16 @@ class PropertyObject(dbus.service.Object):
         if name not in self._values:
             raise dbus.exceptions.DBusException(
                 f'No property {name}', name='org.freedesktop.DBus.Error.UnknownProperty')
+        if name in self.UNREADABLE:
+            raise dbus.exceptions.DBusException(
+                f'Property {name} has no value', name='org.freedesktop.DBus.Error.Failed')
         return self._values[name]
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='s', out_signature='a{sv}')
     def GetAll(self, interface):
         self._check_interface(interface)
-        return dbus.Dictionary(self._values, signature='sv')
+        return dbus.Dictionary({n: v for n, v in self._values.items()
+                                if n not in self.UNREADABLE}, signature='sv')
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='ssv')
     def Set(self, interface, name, value):
@@ -149,6 +164,11 @@ class Transaction(PropertyObject):
         'Percentage': 'u', 'AllowCancel': 'b', 'CallerActive': 'b', 'ElapsedTime': 'u',
         'RemainingTime': 'u', 'Speed': 'u', 'DownloadSizeRemaining': 't', 'TransactionFlags': 't',
     }
+    # packagekitd's getter has no case for it: GetAll leaves it out, and a Get makes GLib abort
+    # the daemon, which we answer with an error instead.
+    UNREADABLE = ('RemainingTime',)
+    # What packagekitd sends together, in one signal, whenever the percentage changes.
+    PROGRESS = ('Percentage', 'ElapsedTime', 'RemainingTime', 'Speed', 'DownloadSizeRemaining')
 
     def __init__(self, service, serial, tid, sender, uid):
         super().__init__(service.bus, tid, {
@@ -168,7 +188,6 @@ class Transaction(PropertyObject):
         self.state = 'new'
         self.downloads = False  # a real upgrade, not a simulation
         self.parallel = False   # a foreign transaction that ignores the queue
-        self.plural = False
         self.interactive = False
         self.job_factory = None
         self.job = None
@@ -184,13 +203,14 @@ class Transaction(PropertyObject):
     def state_text(self):
         return 'running' if self.state == 'cancelling' else self.state
 
-    def update(self, **changes):
+    def _before_change(self, name):
         # PackageKit announces the transaction list again, unchanged, whenever a transaction
         # starts or stops being cancellable.
-        if 'AllowCancel' in changes and bool(changes['AllowCancel']) != bool(
-                self.value('AllowCancel')):
+        if name == 'AllowCancel':
             self.service.daemon.list_changed()
-        super().update(**changes)
+
+    def _announce(self, name):
+        self._emit_changed(self.PROGRESS if name == 'Percentage' else (name,))
 
     def _commit(self, method, args, job_factory, flags=0, downloads=False, action=None):
         if self.state != 'new':
@@ -214,19 +234,22 @@ class Transaction(PropertyObject):
         for hint in hints:
             key, _, value = str(hint).partition('=')
             if key == 'supports-plural-signals':
+                # Accepted, but as with packagekitd's backends packages still come one a signal.
                 if value != 'true':
                     raise dbus.exceptions.DBusException(
                         f'supports-plural-signals hint expects true only, not {value}',
                         name=ERROR_PREFIX + 'NotSupported')
-                self.plural = True
             elif key == 'interactive':
                 self.interactive = value == 'true'
 
-    @dbus.service.method(TX_IFACE, in_signature='')
-    def Cancel(self):
+    @dbus.service.method(TX_IFACE, in_signature='', async_callbacks=('reply', 'error'))
+    def Cancel(self, reply, error):
         role = int(self.value('Role'))
         self.service.log_call(call_line('Cancel', [enums.ROLES[role]] if role else []))
-        self.service.engine.cancel(self)
+        try:
+            self.service.engine.cancel(self, reply)
+        except dbus.exceptions.DBusException as refusal:
+            error(refusal)
 
     @dbus.service.method(TX_IFACE, in_signature='tsu')
     def UpgradeSystem(self, flags, distro_id, kind):
@@ -267,16 +290,11 @@ class Transaction(PropertyObject):
                      action=ACTION_CONFIGURE)
 
     def emit_packages(self, items):
-        """items: (info, package id, summary) tuples, sent the way the client asked for."""
-        if not items:
-            return
-        if self.plural:
-            self.Packages(dbus.Array([dbus.Struct((dbus.UInt32(i), p, s), signature='uss')
-                                      for i, p, s in items], signature='(uss)'))
-        else:
-            for info, package_id, summary in items:
-                self.Package(info, package_id, summary)
-        self.update(LastPackage=items[-1][1])
+        """items: (info, package id, summary) tuples, one Package signal each."""
+        for info, package_id, summary in items:
+            self.Package(info, package_id, summary)
+            # packagekitd keeps the last package for Get without announcing it.
+            self._values['LastPackage'] = dbus.String(package_id)
 
     def emit_details(self, package_id, size, summary='', description=''):
         self.Details(dbus.Dictionary({
@@ -383,7 +401,9 @@ class Engine:
         tx.update(Status=enums.STATUS_WAIT)
         self._schedule_pump()
 
-    def cancel(self, tx):
+    def cancel(self, tx, reply):
+        """reply() answers the Cancel call, before or after the transaction's signals as in
+        packagekitd."""
         if tx.state == 'new':
             raise dbus.exceptions.DBusException('No role', name=ERROR_PREFIX + 'NoRole')
         if tx.state == 'finished':
@@ -398,14 +418,20 @@ class Engine:
             self._unlist(tx)
             self._schedule_destroy(tx)
             self._schedule_pump()
+            reply()
         elif tx.state == 'running':
+            reply()
             self._stop_timer(tx)
             tx.job = None
             tx.state = 'cancelling'
             tx.update(Status=enums.STATUS_CANCEL)
             tx.update(AllowCancel=False)
-            GLib.timeout_add(_ms(self.service.system.duration('cancel')), self._cancel_done, tx)
-        # A second Cancel while cancelling is accepted and changes nothing.
+            # The dummy backend's upgrade takes its time to stop; its RefreshCache, driven by a
+            # timer like all our other roles, stops at once.
+            delay = self.service.system.duration('cancel') if tx.method == 'UpgradeSystem' else 0
+            GLib.timeout_add(_ms(delay), self._cancel_done, tx)
+        else:
+            reply()  # a second Cancel while cancelling is accepted and changes nothing
 
     def _cancel_done(self, tx):
         if tx.state == 'cancelling':
@@ -438,9 +464,9 @@ class Engine:
         tx.started = time.monotonic()
         tx.update(Status=enums.STATUS_SETUP)
         system = self.service.system
-        for spec in system.foreign:
-            if spec.matches(tx.line, tx.downloads):
-                GLib.timeout_add(_ms(spec.after), self._foreign_due, tx, spec)
+        for foreign in system.foreign:
+            if foreign.matches(tx.line, tx.downloads):
+                GLib.timeout_add(_ms(foreign.after), self._foreign_due, tx, foreign)
         fault = system.take_fault(tx.line) if tx.line else None
         if fault:
             log.info('fault for %s: %s', tx.line, fault.details)
@@ -476,10 +502,10 @@ class Engine:
             GLib.source_remove(tx.timer)
             tx.timer = None
 
-    def _foreign_due(self, tx, spec):
-        if tx.state == 'running' and spec.times > 0:
-            spec.times -= 1
-            self.service.add_foreign(spec.role, spec.duration, spec.parallel)
+    def _foreign_due(self, tx, foreign):
+        if tx.state == 'running' and foreign.times > 0:
+            foreign.times -= 1
+            self.service.add_foreign(foreign.role, foreign.duration, foreign.parallel)
         return False
 
     def _finish(self, tx, exit_code, failure=None):
@@ -490,10 +516,8 @@ class Engine:
             tx.ErrorCode(failure.error, failure.details)
         # A finished transaction is cancellable again, as in PackageKit.
         tx.update(AllowCancel=True)
-        props = {'Status': enums.STATUS_FINISHED}
-        if exit_code == enums.EXIT['Success']:
-            props['Percentage'] = 100
-        tx.update(**props)
+        # Percentage 100 is the job's business, as it is the backend's in PackageKit.
+        tx.update(Status=enums.STATUS_FINISHED)
         runtime = int((time.monotonic() - tx.started) * 1000) if tx.started else 0
         tx.Finished(exit_code, runtime)
         log.info('%s finished: %s', tx.line or 'foreign transaction', enums.EXITS[exit_code])
