@@ -198,7 +198,7 @@ void RepositoryTransaction::startWrapped()
     m_transaction->start();
     if (m_restoreAfterStart && m_stage == Stage::Running) {
         m_restoresIssued = true;
-        m_repoQueue = m_disabled;
+        m_repoQueue = restoreQueue();
         restoreNext(true);
     }
 }
@@ -240,8 +240,26 @@ void RepositoryTransaction::slotWrappedTransactionFinished()
 void RepositoryTransaction::restoreAndEnd()
 {
     m_stage = Stage::Restoring;
-    m_repoQueue = m_disabled;
+    m_repoQueue = restoreQueue();
     restoreNext(false);
+}
+
+QStringList RepositoryTransaction::restoreQueue() const
+{
+    // A repository that an earlier wrapper could not enable again is tried once more here,
+    // rather than staying off until the daemon's next start.
+    QStringList queue = m_disabled;
+    for (const QString &repo : m_inherited) {
+        if (!queue.contains(repo))
+            queue.append(repo);
+    }
+    return queue;
+}
+
+void RepositoryTransaction::restored(const QString &repo)
+{
+    m_disabled.removeOne(repo);
+    m_inherited.removeOne(repo);
 }
 
 void RepositoryTransaction::restoreNext(bool noWait)
@@ -270,7 +288,7 @@ void RepositoryTransaction::restoreNext(bool noWait)
     connect(change, &PackageKit::Transaction::finished, this,
         [this, repo](PackageKit::Transaction::Exit status, uint) {
             if (status == PackageKit::Transaction::ExitSuccess)
-                m_disabled.removeOne(repo);
+                restored(repo);
             --m_unansweredRestores;
             settleWhenAnswered();
         });
@@ -281,7 +299,7 @@ void RepositoryTransaction::slotRestoreRepositoryFinished(
     PackageKit::Transaction::Exit status, uint)
 {
     if (status == PackageKit::Transaction::ExitSuccess)
-        m_disabled.removeOne(m_currentRepo);
+        restored(m_currentRepo);
     restoreNext(false);
 }
 

@@ -71,6 +71,9 @@ private:
     void verifyRequired();
     void isolateNext();
     void restoreNext(bool noWait);
+    // What the restore enables: what this wrapper disabled, then what earlier ones left off.
+    QStringList restoreQueue() const;
+    void restored(const QString &repo);
     QStringList nonRequiredRepos() const;
     void startWrapped();
     void failWith(const QString &details);
@@ -101,7 +104,7 @@ private:
     // Disabled by this wrapper and not yet enabled again, in the order of disabling.
     QStringList m_disabled;
     int m_unansweredRestores = 0;
-    // Left in the recovery file by an earlier start that could not enable them again.
+    // Left in the recovery file by an earlier wrapper that could not enable them again.
     QStringList m_inherited;
 };
 
