@@ -170,11 +170,12 @@ inside() { nsenter -t "$leader" -a env -i PATH=/usr/local/sbin:/usr/local/bin:/u
 as() { local user=$1 group=$2; shift 2; inside setpriv --reuid="$user" --regid="$group" --init-groups "$@"; }
 unit() { inside systemctl show -P "$1" corvane.service; }
 
-# Until its bus is up systemctl answers nothing; then it reports starting until the boot ends.
+# Until its bus is up systemctl answers nothing, or "offline" while it cannot reach the manager
+# yet (seen under load); then it reports starting until the boot ends.
 state=
 booted() {
     state=$(inside systemctl is-system-running 2>/dev/null || true)
-    [[ -n $state && $state != initializing && $state != starting ]]
+    [[ -n $state && $state != offline && $state != initializing && $state != starting ]]
 }
 poll_until 60 0.1 booted || true
 [[ $state == running ]] || fail "the container's system is $state: $(inside systemctl --failed --no-legend)"
