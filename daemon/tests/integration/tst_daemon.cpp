@@ -2,7 +2,6 @@
 // idleness, and bus activation. The slow functions each run in their own sandbox (see CMake).
 #include "busclient.h"
 #include "daemonprocess.h"
-#include "fileio.h"
 #include "packagekitstandin.h"
 #include "releaseserver.h"
 #include "ssusettings.h"
@@ -10,7 +9,6 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusServiceWatcher>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -104,8 +102,7 @@ private slots:
     // every process.
     void keepsTheMethodAcrossRestarts()
     {
-        QVERIFY(QDir().mkpath(QStringLiteral("/home/.system-updates")));
-        writeFile(QStringLiteral("/home/.system-updates/os-info.json"), R"({"methods": [
+        writeDaemonCache(R"({"methods": [
             {"method": 2, "info": {"version": "4.6.0", "lastChecked": 1700000000000}},
             {"method": 1, "info": {"version": "4.6.0", "lastChecked": 1700000000000}}]})");
         for (int start = 0; start < 10; ++start) {

@@ -1,12 +1,17 @@
 #include "busclient.h"
 
+#include "fileio.h"
+
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QDeadlineTimer>
 #include <QDebug>
+#include <QDir>
+#include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 
 const QString BusClient::Service = QStringLiteral("org.tessaro.Corvane");
@@ -41,6 +46,11 @@ ToolResult BusClient::run(const QString &program, const QStringList &arguments, 
 {
     QProcess process;
     process.start(program, arguments);
+    return finish(process, timeoutMs);
+}
+
+ToolResult BusClient::finish(QProcess &process, int timeoutMs)
+{
     ToolResult result;
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();
@@ -52,6 +62,30 @@ ToolResult BusClient::run(const QString &program, const QStringList &arguments, 
     result.out = QString::fromUtf8(process.readAllStandardOutput());
     result.err = QString::fromUtf8(process.readAllStandardError());
     return result;
+}
+
+bool ToolResult::ends(int wanted, const QString &pattern) const
+{
+    const QString printed = wanted == 0 ? out + err : err;
+    if (exitCode == wanted && QRegularExpression(pattern).match(printed).hasMatch())
+        return true;
+    qWarning().noquote() << "exit" << exitCode << "instead of" << wanted << '\n' + out + err;
+    return false;
+}
+
+QStringList asUser(const QString &identity, const QStringList &command)
+{
+    const QStringList ids = identity.split(QLatin1Char(':'));
+    return QStringList {QStringLiteral("--reuid=") + ids.at(0),
+               QStringLiteral("--regid=") + ids.value(1), QStringLiteral("--init-groups")} +
+        command;
+}
+
+void writeDaemonCache(const QByteArray &json)
+{
+    const QString path = QStringLiteral("/home/.system-updates/os-info.json");
+    QDir().mkpath(QFileInfo(path).path());
+    writeFile(path, json);
 }
 
 QString corvanectlPath()
@@ -79,13 +113,21 @@ ToolResult BusClient::busctl(const QStringList &arguments)
     return run(QStringLiteral("busctl"), QStringList {QStringLiteral("--system")} + arguments);
 }
 
+ToolResult BusClient::call(
+    const QString &method, const QStringList &arguments, const QString &identity)
+{
+    const QStringList command =
+        QStringList {QStringLiteral("gdbus"), QStringLiteral("call"), QStringLiteral("--system"),
+            QStringLiteral("--dest"), Service, QStringLiteral("--object-path"), Path,
+            QStringLiteral("--method"), Interface + '.' + method} +
+        arguments;
+    return identity.isEmpty() ? run(command.first(), command.mid(1))
+                              : run(QStringLiteral("setpriv"), asUser(identity, command));
+}
+
 bool BusClient::callMethod(const QString &method, const QStringList &arguments)
 {
-    return gdbus(QStringList {QStringLiteral("call"), QStringLiteral("--system"),
-                     QStringLiteral("--dest"), Service, QStringLiteral("--object-path"), Path,
-                     QStringLiteral("--method"), Interface + QLatin1Char('.') + method} +
-               arguments)
-               .exitCode == 0;
+    return call(method, arguments).exitCode == 0;
 }
 
 QVariant BusClient::property(const QString &name)

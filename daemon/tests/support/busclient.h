@@ -2,6 +2,7 @@
 
 #include <QDBusMessage>
 #include <QObject>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QStringList>
 #include <QVariant>
@@ -11,7 +12,15 @@ struct ToolResult
     int exitCode = -1;
     QString out;
     QString err;
+    // Ended with the exit code and printed something the pattern matches, on standard error
+    // when the code tells of a failure; when not, all it printed goes to the test's log.
+    [[nodiscard]] bool ends(int exitCode, const QString &pattern = {}) const;
 };
+
+// The command run by setpriv as "uid:gid", with the groups of that user.
+QStringList asUser(const QString &identity, const QStringList &command);
+// Replaces the daemon's cache of what the release server offered, as an earlier run left it.
+void writeDaemonCache(const QByteArray &json);
 
 // The daemon's own command-line client as built beside the tests, run to its end. When it fails,
 // what it wrote to standard error goes to the test's log.
@@ -32,11 +41,16 @@ public:
     // Runs a program to its end (or the timeout) and collects what it printed.
     static ToolResult run(
         const QString &program, const QStringList &arguments, int timeoutMs = 30000);
+    // What a process started elsewhere printed, once it ended; a timeout kills it.
+    static ToolResult finish(QProcess &process, int timeoutMs = 30000);
     // gdbus against the daemon's object on the system bus.
     static ToolResult gdbus(const QStringList &arguments);
     static ToolResult busctl(const QStringList &arguments);
-    // gdbus calling one of the daemon's methods, with the arguments as gdbus takes them; true
-    // when the call got a reply.
+    // gdbus calling one of the daemon's methods, with the arguments as gdbus takes them, as the
+    // identity "uid:gid" when one is given.
+    static ToolResult call(
+        const QString &method, const QStringList &arguments = {}, const QString &identity = {});
+    // The call got a reply.
     [[nodiscard]] static bool callMethod(const QString &method, const QStringList &arguments = {});
 
     // The property as the bus serves it, through org.freedesktop.DBus.Properties.Get.

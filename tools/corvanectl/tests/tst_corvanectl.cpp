@@ -3,10 +3,8 @@
 // update methods through corvanectl, and the package update test uses its status and timeout.
 #include "busclient.h"
 #include "daemonprocess.h"
-#include "fileio.h"
 #include "ssusettings.h"
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -55,7 +53,7 @@ private slots:
             << "did not ask the release server \\(--force makes it ask\\)\\.\nversion: "
                "+4\\.1\\.0\n";
         QTest::newRow("unprivileged")
-            << "fresh" << QStringList {"setpriv", "--reuid=2003", "--regid=100", "--init-groups"}
+            << "fresh" << (QStringList {"setpriv"} + asUser("2003:100", {}))
             << QStringList {"install"} << 3
             << "^error: access denied: PID \\d+ is not in privileged group\nhint: .*root";
     }
@@ -68,26 +66,17 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QString, output);
 
-        QDir().mkpath(QStringLiteral("/home/.system-updates"));
-        QFile cache(QStringLiteral("/home/.system-updates/os-info.json"));
-        if (daemon == QLatin1String("stored") && cache.open(QIODevice::WriteOnly)) {
-            cache.write(R"({"methods": [{"method": 1, "info": {"version": "4.1.0",
+        if (daemon == QLatin1String("stored"))
+            writeDaemonCache(R"({"methods": [{"method": 1, "info": {"version": "4.1.0",
                 "lastChecked": 1700000000000, "size": 3145728}}]})");
-            cache.close();
-        }
         if (!daemon.isEmpty()) {
             m_daemon.reset(new DaemonProcess());
             QVERIFY2(m_daemon->start(), qPrintable(m_daemon->log()));
             QVERIFY(BusClient::waitForStatus(0));
         }
         // A hang fails as well.
-        const QStringList command =
-            before + QStringList {qEnvironmentVariable("CORVANECTL_BINARY")} + arguments;
-        const ToolResult run = BusClient::run(command.first(), command.mid(1), 60000);
-        const QString said =
-            QStringLiteral("exit %1\n%2%3").arg(run.exitCode).arg(run.out, run.err);
-        QVERIFY2(run.exitCode == exitCode, qPrintable(said));
-        QVERIFY2(QRegularExpression(output).match(run.out + run.err).hasMatch(), qPrintable(said));
+        const QStringList command = before + QStringList {corvanectlPath()} + arguments;
+        QVERIFY(BusClient::run(command.first(), command.mid(1), 60000).ends(exitCode, output));
         // An operation is waited for to its end: the daemon rests when corvanectl returns.
         if (!daemon.isEmpty())
             QCOMPARE(BusClient::status(), 0);
@@ -96,18 +85,16 @@ private slots:
     // Every command the overview lists has its own help, with the options of its synopsis.
     void commandHelp()
     {
-        const QString corvanectl = qEnvironmentVariable("CORVANECTL_BINARY");
-        const ToolResult overview = BusClient::run(corvanectl, {"--help"}, 10000);
-        QCOMPARE(overview.exitCode, 0);
+        const ToolResult overview = corvanectl({"--help"}, 10000);
+        QVERIFY(overview.ends(0));
         const QString commands = overview.out.section(QStringLiteral("Commands:\n"), 1)
                                      .section(QStringLiteral("\n\n"), 0, 0);
         const QStringList lines = commands.split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 8);
         for (const QString &line : lines) {
             const QString name = line.trimmed().section(' ', 0, 0);
-            const ToolResult help = BusClient::run(corvanectl, {name, "--help"}, 10000);
-            QVERIFY2(help.exitCode == 0 && help.out.startsWith("Usage: corvanectl " + name + ' '),
-                qPrintable(name + ": " + help.out + help.err));
+            const ToolResult help = corvanectl({name, "--help"}, 10000);
+            QVERIFY(help.ends(0, "^Usage: corvanectl " + name + ' '));
             const QRegularExpression option(QStringLiteral("--[a-z]+"));
             for (auto match = option.globalMatch(line); match.hasNext();) {
                 const QString flag = match.next().captured();
@@ -132,7 +119,7 @@ private slots:
         m_daemon.reset(new DaemonProcess());
         QVERIFY2(m_daemon->start(), qPrintable(m_daemon->log()));
         QProcess monitor;
-        monitor.start(qEnvironmentVariable("CORVANECTL_BINARY"),
+        monitor.start(corvanectlPath(),
             signal ? QStringList {"monitor"} : QStringList {"monitor", "--count", "2"});
         // The macro evaluates its condition again at the end: what was read is kept.
         QByteArray greeting;
@@ -150,9 +137,7 @@ private slots:
             qPrintable(output));
         if (signal)
             ::kill(pid_t(monitor.processId()), signal);
-        QTRY_COMPARE_WITH_TIMEOUT(monitor.state(), QProcess::NotRunning, 5000);
-        QCOMPARE(monitor.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(monitor.exitCode(), 0);
+        QVERIFY(BusClient::finish(monitor, 5000).ends(0));
     }
 
     // The Error that refuses another client goes to every listener; a client must not take it
@@ -165,19 +150,14 @@ private slots:
         SsuSettings(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort())).write();
         m_daemon.reset(new DaemonProcess());
         QVERIFY2(m_daemon->start(), qPrintable(m_daemon->log()));
-        const QString corvanectl = qEnvironmentVariable("CORVANECTL_BINARY");
         QProcess first;
-        first.start(corvanectl, {"check", "--force", "--timeout", "3"});
+        first.start(corvanectlPath(), {"check", "--force", "--timeout", "3"});
         QVERIFY(BusClient::waitForStatus(1));
 
         QVERIFY(BusClient::callMethod(QStringLiteral("Download")));
-        const ToolResult second = BusClient::run(corvanectl, {"download", "--timeout", "1"}, 60000);
-        QCOMPARE(second.exitCode, 5);
-        QVERIFY2(second.err.contains("(its status is Checking); the download was not started"),
-            qPrintable(second.err));
-        QVERIFY(first.waitForFinished(30000));
-        QCOMPARE(first.exitCode(), 5);
-        QVERIFY(first.readAllStandardError().contains("the daemon's status is Checking"));
+        QVERIFY(corvanectl({"download", "--timeout", "1"}, 60000)
+                    .ends(5, "\\(its status is Checking\\); the download was not started"));
+        QVERIFY(BusClient::finish(first).ends(5, "the daemon's status is Checking"));
     }
 
     // Started by the bus with an update in its cache, the daemon prepares it at once: status
@@ -190,32 +170,21 @@ private slots:
         SsuSettings ssu(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()));
         ssu.features = QStringLiteral("store");
         ssu.write();
-        QDir().mkpath(QStringLiteral("/home/.system-updates"));
-        writeFile(QStringLiteral("/home/.system-updates/os-info.json"),
-            R"({"methods": [{"method": 2, "info": {"version": "4.6.0",
-                "lastChecked": 1700000000000}}]})");
-        const QString corvanectl = qEnvironmentVariable("CORVANECTL_BINARY");
+        writeDaemonCache(R"({"methods": [{"method": 2, "info": {"version": "4.6.0",
+            "lastChecked": 1700000000000}}]})");
 
-        const ToolResult status = BusClient::run(corvanectl, {"status"}, 10000);
-        QVERIFY2(status.exitCode == 0 && status.out.contains("Preparing"),
-            qPrintable(status.out + status.err));
-        const ToolResult early = BusClient::run(corvanectl, {"check", "--timeout", "2"}, 30000);
-        QCOMPARE(early.exitCode, 5);
-        QVERIFY2(early.err.contains("(its status is Preparing); the check was not started"),
-            qPrintable(early.err));
+        QVERIFY(corvanectl({"status"}, 10000).ends(0, "Preparing"));
+        QVERIFY(corvanectl({"check", "--timeout", "2"}, 30000)
+                    .ends(5, "\\(its status is Preparing\\); the check was not started"));
 
         QProcess waiting;
-        waiting.start(corvanectl, {"check", "--timeout", "60"});
+        waiting.start(corvanectlPath(), {"check", "--timeout", "60"});
         QVERIFY(waiting.waitForStarted());
         QTest::qWait(1000);
         QCOMPARE(waiting.state(), QProcess::Running);
         // Refused connections end the preparation with an error; the check starts after it.
         silent.close();
-        QVERIFY(waiting.waitForFinished(60000));
-        const QString said =
-            QString::fromUtf8(waiting.readAllStandardOutput() + waiting.readAllStandardError());
-        QVERIFY2(waiting.exitCode() == 0, qPrintable(said));
-        QVERIFY2(said.contains("did not ask the release server"), qPrintable(said));
+        QVERIFY(BusClient::finish(waiting, 60000).ends(0, "did not ask the release server"));
     }
 
 private:
