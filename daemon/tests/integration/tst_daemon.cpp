@@ -135,11 +135,10 @@ private slots:
         BusSignal errors(QStringLiteral("Error"));
         const QStringList check {"latest", "false"};
         QVERIFY(BusClient::callMethod(QStringLiteral("Check"), check));
-        QTRY_COMPARE_WITH_TIMEOUT(
-            BusClient::property(QStringLiteral("size")).toLongLong(), 123456, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(BusClient::property("size").toLongLong(), 123456, 30000);
         QVERIFY(BusClient::waitForStatus(0));
         QCOMPARE(errors.spy().count(), 0);
-        const qint64 lastChecked = BusClient::property(QStringLiteral("lastChecked")).toLongLong();
+        const qint64 lastChecked = BusClient::property("lastChecked").toLongLong();
 
         QDBusServiceWatcher watcher(BusClient::Service, QDBusConnection::systemBus(),
             QDBusServiceWatcher::WatchForUnregistration);
@@ -147,13 +146,12 @@ private slots:
         QVERIFY(gone.wait(90000));
         QVERIFY(!isRunning());
 
-        QCOMPARE(
-            BusClient::property(QStringLiteral("version")).toString(), QStringLiteral("4.6.0"));
+        QCOMPARE(BusClient::property("version").toString(), QStringLiteral("4.6.0"));
         QVERIFY(isRunning());
         QCOMPARE(BusClient::method(), 1);
-        QCOMPARE(BusClient::property(QStringLiteral("lastChecked")).toLongLong(), lastChecked);
+        QCOMPARE(BusClient::property("lastChecked").toLongLong(), lastChecked);
         QVERIFY(BusClient::waitForStatus(0, 30000));
-        QCOMPARE(BusClient::property(QStringLiteral("size")).toLongLong(), 123456);
+        QCOMPARE(BusClient::property("size").toLongLong(), 123456);
 
         // With what it knows, a check without force fetches nothing.
         server.clearLog();

@@ -9,7 +9,6 @@
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QDir>
-#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -75,17 +74,15 @@ bool ToolResult::ends(int wanted, const QString &pattern) const
 
 QStringList asUser(const QString &identity, const QStringList &command)
 {
-    const QStringList ids = identity.split(QLatin1Char(':'));
-    return QStringList {QStringLiteral("--reuid=") + ids.at(0),
-               QStringLiteral("--regid=") + ids.value(1), QStringLiteral("--init-groups")} +
+    const QStringList ids = identity.split(':');
+    return QStringList {"--reuid=" + ids.at(0), "--regid=" + ids.value(1), "--init-groups"} +
         command;
 }
 
 void writeDaemonCache(const QByteArray &json)
 {
-    const QString path = QStringLiteral("/home/.system-updates/os-info.json");
-    QDir().mkpath(QFileInfo(path).path());
-    writeFile(path, json);
+    QDir().mkpath(QStringLiteral("/home/.system-updates"));
+    writeFile(QStringLiteral("/home/.system-updates/os-info.json"), json);
 }
 
 QString corvanectlPath()
@@ -103,11 +100,6 @@ ToolResult corvanectl(const QStringList &arguments, int timeoutMs)
     return result;
 }
 
-ToolResult BusClient::gdbus(const QStringList &arguments)
-{
-    return run(QStringLiteral("gdbus"), arguments);
-}
-
 ToolResult BusClient::busctl(const QStringList &arguments)
 {
     return run(QStringLiteral("busctl"), QStringList {QStringLiteral("--system")} + arguments);
@@ -116,10 +108,8 @@ ToolResult BusClient::busctl(const QStringList &arguments)
 ToolResult BusClient::call(
     const QString &method, const QStringList &arguments, const QString &identity)
 {
-    const QStringList command =
-        QStringList {QStringLiteral("gdbus"), QStringLiteral("call"), QStringLiteral("--system"),
-            QStringLiteral("--dest"), Service, QStringLiteral("--object-path"), Path,
-            QStringLiteral("--method"), Interface + '.' + method} +
+    const QStringList command = QStringList {"gdbus", "call", "--system", "--dest", Service,
+                                    "--object-path", Path, "--method", Interface + '.' + method} +
         arguments;
     return identity.isEmpty() ? run(command.first(), command.mid(1))
                               : run(QStringLiteral("setpriv"), asUser(identity, command));

@@ -19,7 +19,7 @@ struct ToolResult
 
 // The command run by setpriv as "uid:gid", with the groups of that user.
 QStringList asUser(const QString &identity, const QStringList &command);
-// Replaces the daemon's cache of what the release server offered, as an earlier run left it.
+// The daemon's cache of what the release server offered, as an earlier run left it.
 void writeDaemonCache(const QByteArray &json);
 
 // The daemon's own command-line client as built beside the tests, run to its end. When it fails,
@@ -43,8 +43,6 @@ public:
         const QString &program, const QStringList &arguments, int timeoutMs = 30000);
     // What a process started elsewhere printed, once it ended; a timeout kills it.
     static ToolResult finish(QProcess &process, int timeoutMs = 30000);
-    // gdbus against the daemon's object on the system bus.
-    static ToolResult gdbus(const QStringList &arguments);
     static ToolResult busctl(const QStringList &arguments);
     // gdbus calling one of the daemon's methods, with the arguments as gdbus takes them, as the
     // identity "uid:gid" when one is given.

@@ -140,26 +140,6 @@ private slots:
         QVERIFY(BusClient::finish(monitor, 5000).ends(0));
     }
 
-    // The Error that refuses another client goes to every listener; a client must not take it
-    // as the outcome of its own operation. A second corvanectl is not refused: it waits.
-    void refusalOfAnotherClient()
-    {
-        // A release server that takes the connection and never answers keeps the check going.
-        QTcpServer silent;
-        QVERIFY(silent.listen(QHostAddress::LocalHost));
-        SsuSettings(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort())).write();
-        m_daemon.reset(new DaemonProcess());
-        QVERIFY2(m_daemon->start(), qPrintable(m_daemon->log()));
-        QProcess first;
-        first.start(corvanectlPath(), {"check", "--force", "--timeout", "3"});
-        QVERIFY(BusClient::waitForStatus(1));
-
-        QVERIFY(BusClient::callMethod(QStringLiteral("Download")));
-        QVERIFY(corvanectl({"download", "--timeout", "1"}, 60000)
-                    .ends(5, "\\(its status is Checking\\); the download was not started"));
-        QVERIFY(BusClient::finish(first).ends(5, "the daemon's status is Checking"));
-    }
-
     // Started by the bus with an update in its cache, the daemon prepares it at once: status
     // answers at once, an operation waits for the preparation, within its timeout.
     void waitsForABusyDaemon()
