@@ -8,19 +8,17 @@ unitdir=$3 # absolute: the service manager's directory need not be under the pre
 dest=$(mktemp -d)
 trap 'rm -rf "$dest"; kill ${bus_pid:-} 2>/dev/null || true' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
-has_line() { # installed-file line
-    grep -qx "$2" "$dest/$prefix/$1" || fail "$1 has no line $2"
-}
+has_line() { grep -qx "$2" "$dest/$1" || fail "$1 is missing or has no line $2"; }
 
 DESTDIR=$dest cmake --install "$build" >/dev/null
 for file in libexec/corvane bin/corvanectl share/dbus-1/interfaces/org.tessaro.Corvane.xml \
             lib/tmpfiles.d/corvane.conf; do
     [[ -e $dest/$prefix/$file ]] || fail "$file is not installed"
 done
-has_line share/dbus-1/system-services/org.tessaro.Corvane.service "Exec=/$prefix/libexec/corvane"
-has_line share/dbus-1/system-services/org.tessaro.Corvane.service SystemdService=corvane.service
-grep -qx "ExecStart=/$prefix/libexec/corvane" "$dest$unitdir/corvane.service" \
-    || fail "$unitdir/corvane.service is missing or has no line ExecStart=/$prefix/libexec/corvane"
+service=$prefix/share/dbus-1/system-services/org.tessaro.Corvane.service
+has_line "$service" "Exec=/$prefix/libexec/corvane"
+has_line "$service" SystemdService=corvane.service
+has_line "${unitdir#/}/corvane.service" "ExecStart=/$prefix/libexec/corvane"
 
 # systemd's own verdict on the unit. Type=dbus pulls in the bus socket: give the image the
 # distribution's units for it, and the tmpfiles tool the unit runs before the daemon.

@@ -19,16 +19,19 @@ const QString BusClient::Interface = QStringLiteral("org.tessaro.Corvane");
 
 namespace {
 
-int unpackInt(const QVariant &value)
+// The daemon's enumerations travel as one-integer structures.
+int readStructure(const QDBusArgument &argument)
 {
-    if (!value.canConvert<QDBusArgument>())
-        return -2;
-    const QDBusArgument argument = value.value<QDBusArgument>();
     int result = -2;
     argument.beginStructure();
     argument >> result;
     argument.endStructure();
     return result;
+}
+
+int unpackInt(const QVariant &value)
+{
+    return value.canConvert<QDBusArgument>() ? readStructure(value.value<QDBusArgument>()) : -2;
 }
 
 QDBusMessage propertiesCall(const QString &method, const QVariantList &arguments)
@@ -156,13 +159,8 @@ QList<int> BusClient::supportedMethods()
         return result;
     const QDBusArgument argument = value.value<QDBusArgument>();
     argument.beginArray();
-    while (!argument.atEnd()) {
-        int method = 0;
-        argument.beginStructure();
-        argument >> method;
-        argument.endStructure();
-        result.append(method);
-    }
+    while (!argument.atEnd())
+        result.append(readStructure(argument));
     argument.endArray();
     return result;
 }

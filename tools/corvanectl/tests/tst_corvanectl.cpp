@@ -86,10 +86,10 @@ private slots:
     void commandHelp()
     {
         const ToolResult overview = corvanectl({"--help"}, 10000);
-        QVERIFY(overview.ends(0));
-        const QString commands = overview.out.section(QStringLiteral("Commands:\n"), 1)
-                                     .section(QStringLiteral("\n\n"), 0, 0);
-        const QStringList lines = commands.split('\n', Qt::SkipEmptyParts);
+        QVERIFY(overview.ends(0, "Commands:\n"));
+        const QStringList lines = overview.out.section("Commands:\n", 1)
+                                      .section("\n\n", 0, 0)
+                                      .split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 8);
         for (const QString &line : lines) {
             const QString name = line.trimmed().section(' ', 0, 0);

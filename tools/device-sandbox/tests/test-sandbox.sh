@@ -37,9 +37,7 @@ state=$work/view
 "$sandbox" --state "$state" --keep-state -- bash "$inside/device.sh"
 check "the device's paths, users and buses are as promised" test $? = 0
 leaked=()
-for path in $DEVICE_PATHS; do
-    [[ -e $path/$TOKEN ]] && leaked+=("$path")
-done
+for path in $DEVICE_PATHS; do [[ -e $path/$TOKEN ]] && leaked+=("$path"); done
 [[ $(readlink /system-update) == *$TOKEN ]] && leaked+=(/system-update)
 check "nothing the device wrote appears on the host ${leaked[*]:-}" test ${#leaked[@]} = 0
 check "a device run leaves no process, mount or loop device" host_is_clean "$state"
@@ -62,11 +60,9 @@ run_case() { # expected-exit-code how-it-ends
     check "$2: exit code $rc is $1" test "$rc" = "$1"
     check "$2: nothing is left on the host" host_is_clean "$state"
 }
-run_case 7 exit
-run_case 137 crash
-run_case 143 TERM
-run_case 130 INT
-run_case 137 kill-init
+for run in 7:exit 137:crash 143:TERM 130:INT 137:kill-init; do
+    run_case "${run%%:*}" "${run#*:}"
+done
 
 # Killed outright, a run cleans nothing; the next run in the same temporary directory does.
 # Before that, the host reaches the running device's buses through its state.
