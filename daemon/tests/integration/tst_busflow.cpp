@@ -162,14 +162,15 @@ private slots:
         const QStringList names = BusClient::allProperties().keys();
         QCOMPARE(names.size(), 15);
         for (const QString &name : names) {
-            const QStringList property {
-                BusClient::Service, BusClient::Path, BusClient::Interface, name};
+            const auto busctl = [&name](const char *verb, const QStringList &value = {}) {
+                return BusClient::run("busctl",
+                    QStringList {"--system", verb, BusClient::Service, BusClient::Path,
+                        BusClient::Interface, name} +
+                        value);
+            };
             if (initial.contains(name))
-                QCOMPARE(BusClient::busctl(QStringList {"get-property"} + property).out.trimmed(),
-                    initial.value(name));
-            const ToolResult set =
-                BusClient::busctl(QStringList {"set-property"} + property + QStringList {"s", "x"});
-            QVERIFY2(set.err.contains(QStringLiteral("read-only")), qPrintable(set.err));
+                QCOMPARE(busctl("get-property").out.trimmed(), initial.value(name));
+            QVERIFY(busctl("set-property", {"s", "x"}).ends(1, "read-only"));
         }
     }
 

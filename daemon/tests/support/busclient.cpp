@@ -103,11 +103,6 @@ ToolResult corvanectl(const QStringList &arguments, int timeoutMs)
     return result;
 }
 
-ToolResult BusClient::busctl(const QStringList &arguments)
-{
-    return run(QStringLiteral("busctl"), QStringList {QStringLiteral("--system")} + arguments);
-}
-
 ToolResult BusClient::call(
     const QString &method, const QStringList &arguments, const QString &identity)
 {

@@ -43,7 +43,6 @@ public:
         const QString &program, const QStringList &arguments, int timeoutMs = 30000);
     // What a process started elsewhere printed, once it ended; a timeout kills it.
     static ToolResult finish(QProcess &process, int timeoutMs = 30000);
-    static ToolResult busctl(const QStringList &arguments);
     // gdbus calling one of the daemon's methods, with the arguments as gdbus takes them, as the
     // identity "uid:gid" when one is given.
     static ToolResult call(

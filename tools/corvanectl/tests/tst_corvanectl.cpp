@@ -26,43 +26,41 @@ private slots:
     void exitCodes_data()
     {
         QTest::addColumn<QString>("daemon");
-        QTest::addColumn<QStringList>("before");
-        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("command");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("output");
 
         // corvanectl runs behind env or setpriv where a row says so. The command line is judged
         // before the bus is touched, so those rows have no bus.
-        const QStringList noBus {"env", "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/none"};
+        const QString ctl = corvanectlPath();
+        const QStringList noBus {"env", "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/none", ctl};
         const QString usage = QStringLiteral("^corvanectl[ a-z-]*: .*\nTry 'corvanectl");
-        QTest::newRow("unknown command") << "" << noBus << QStringList {"upgrade"} << 2 << usage;
+        QTest::newRow("unknown command") << "" << noBus + QStringList {"upgrade"} << 2 << usage;
         QTest::newRow("bad timeout")
-            << "" << noBus << QStringList {"download", "--timeout", "soon"} << 2 << usage;
+            << "" << noBus + QStringList {"download", "--timeout", "soon"} << 2 << usage;
         QTest::newRow("option of another command")
-            << "" << noBus << QStringList {"install", "--force"} << 2 << usage;
-        QTest::newRow("no bus") << "" << noBus << QStringList {"status"} << 4
+            << "" << noBus + QStringList {"install", "--force"} << 2 << usage;
+        QTest::newRow("no bus") << "" << noBus + QStringList {"status"} << 4
                                 << "^corvanectl: the system bus at unix:path=/none cannot be "
                                    "reached .*\nhint: is DBUS_SYSTEM_BUS_ADDRESS right";
         QTest::newRow("no daemon")
-            << "" << QStringList() << QStringList {"check"} << 4
+            << "" << QStringList {ctl, "check"} << 4
             << "^corvanectl: the update daemon \\(org.tessaro.Corvane\\) is "
                "not running and the system bus could not start it .*\nhint: ";
         // The check finds nothing to do and sends no signal: corvanectl must still end.
         QTest::newRow("check keeps the stored update")
-            << "stored" << QStringList() << QStringList {"check"} << 0
+            << "stored" << QStringList {ctl, "check"} << 0
             << "did not ask the release server \\(--force makes it ask\\)\\.\nversion: "
                "+4\\.1\\.0\n";
         QTest::newRow("unprivileged")
-            << "fresh" << (QStringList {"setpriv"} + asUser("2003:100", {}))
-            << QStringList {"install"} << 3
+            << "fresh" << QStringList {"setpriv"} + asUser("2003:100", {ctl, "install"}) << 3
             << "^error: access denied: PID \\d+ is not in privileged group\nhint: .*root";
     }
 
     void exitCodes()
     {
         QFETCH(QString, daemon);
-        QFETCH(QStringList, before);
-        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, command);
         QFETCH(int, exitCode);
         QFETCH(QString, output);
 
@@ -75,7 +73,6 @@ private slots:
             QVERIFY(BusClient::waitForStatus(0));
         }
         // A hang fails as well.
-        const QStringList command = before + QStringList {corvanectlPath()} + arguments;
         QVERIFY(BusClient::run(command.first(), command.mid(1), 60000).ends(exitCode, output));
         // An operation is waited for to its end: the daemon rests when corvanectl returns.
         if (!daemon.isEmpty())

@@ -29,9 +29,7 @@ host_is_clean() { # state
     ! device_runs "$1" && ! grep -q "$1" /proc/self/mountinfo && ! loops_left
 }
 messy() { compgen -G "$1/messy" >/dev/null; }
-await_mess() { # state, may be a pattern
-    poll_until 30 0.1 messy "$1"
-}
+await_mess() { poll_until 30 0.1 messy "$1"; } # state, may be a pattern
 
 state=$work/view
 "$sandbox" --state "$state" --keep-state -- bash "$inside/device.sh"
