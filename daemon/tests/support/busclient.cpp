@@ -53,17 +53,14 @@ ToolResult BusClient::run(const QString &program, const QStringList &arguments, 
 
 ToolResult BusClient::finish(QProcess &process, int timeoutMs)
 {
-    ToolResult result;
-    if (!process.waitForFinished(timeoutMs)) {
+    const bool ended = process.waitForFinished(timeoutMs);
+    if (!ended) {
         process.kill();
         process.waitForFinished();
-        result.err = QStringLiteral("timed out");
-        return result;
     }
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = QString::fromUtf8(process.readAllStandardOutput());
-    result.err = QString::fromUtf8(process.readAllStandardError());
-    return result;
+    const bool normal = ended && process.exitStatus() == QProcess::NormalExit;
+    return {normal ? process.exitCode() : -1, QString::fromUtf8(process.readAllStandardOutput()),
+        QString::fromUtf8(process.readAllStandardError()) + (ended ? "" : "\ntimed out")};
 }
 
 bool ToolResult::ends(int wanted, const QString &pattern) const

@@ -12,8 +12,7 @@ struct ToolResult
     int exitCode = -1;
     QString out;
     QString err;
-    // Ended with the exit code and printed something the pattern matches, on standard error
-    // when the code tells of a failure; when not, all it printed goes to the test's log.
+    // Ended with the exit code, printing what the pattern matches (a failure on standard error).
     [[nodiscard]] bool ends(int exitCode, const QString &pattern = {}) const;
 };
 

@@ -122,12 +122,11 @@ private slots:
         QByteArray greeting;
         QTRY_VERIFY((greeting += monitor.readAllStandardError()).contains("Monitoring "));
         // No method is supported yet: the daemon answers with an Error and a status change.
-        QVERIFY(BusClient::callMethod(QStringLiteral("SetMethod"), {"(1,)"}));
-        const QString stamp =
-            QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} ");
+        QVERIFY(BusClient::callMethod("SetMethod", {"(1,)"}));
+        const QString stamp = "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} ";
         const QRegularExpression expected(stamp +
-                QStringLiteral("Error InternalError \\(\\d+\\): Method is not supported\n") +
-                stamp + QStringLiteral("statusChanged status = Idle\n"),
+                "Error InternalError \\(\\d+\\): Method is not supported\n" + stamp +
+                "statusChanged status = Idle\n",
             QRegularExpression::MultilineOption);
         QString output;
         QTRY_VERIFY2(expected.match(output += monitor.readAllStandardOutput()).hasMatch(),
