@@ -41,9 +41,7 @@ void SignalRecorder::record(const QMetaMethod &method, void **arguments)
     for (int i = 0; i < method.parameterCount(); ++i) {
         const QVariant value(method.parameterType(i), arguments[i + 1]);
         values.append(value);
-        words.append(value.userType() == QMetaType::QStringList
-                ? value.toStringList().join(QLatin1Char(','))
-                : value.toString());
+        words.append(text(value));
     }
     if (words.first().endsWith(QLatin1String("rogress"), Qt::CaseInsensitive)) {
         progress.append(values);
@@ -52,6 +50,21 @@ void SignalRecorder::record(const QMetaMethod &method, void **arguments)
     events.append(words.join(QLatin1Char(' ')));
     if (m_loop && events.size() >= m_wanted)
         m_loop->quit();
+}
+
+QString SignalRecorder::text(const QVariant &value)
+{
+    if (value.userType() == QMetaType::QStringList)
+        return value.toStringList().join(QLatin1Char(','));
+    if (!value.canConvert<QVariantHash>())
+        return value.toString();
+    // Sorted, as a hash's order says nothing.
+    const QVariantHash hash = value.value<QVariantHash>();
+    QStringList pairs;
+    for (auto it = hash.cbegin(); it != hash.cend(); ++it)
+        pairs.append(it.key() + QLatin1Char('=') + it.value().toString());
+    pairs.sort();
+    return pairs.join(QLatin1Char(','));
 }
 
 bool SignalRecorder::waitForEvents(int count, int timeoutMs)
