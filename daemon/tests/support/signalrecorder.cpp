@@ -41,7 +41,17 @@ void SignalRecorder::record(const QMetaMethod &method, void **arguments)
     for (int i = 0; i < method.parameterCount(); ++i) {
         const QVariant value(method.parameterType(i), arguments[i + 1]);
         values.append(value);
-        words.append(text(value));
+        if (value.userType() == QMetaType::QStringList) {
+            words.append(value.toStringList().join(QLatin1Char(',')));
+        } else if (value.canConvert<QVariantMap>()) { // a hash too, then by key
+            QStringList pairs;
+            const QVariantMap map = value.value<QVariantMap>();
+            for (auto it = map.cbegin(); it != map.cend(); ++it)
+                pairs.append(it.key() + QLatin1Char('=') + it.value().toString());
+            words.append(pairs.join(QLatin1Char(',')));
+        } else {
+            words.append(value.toString());
+        }
     }
     if (words.first().endsWith(QLatin1String("rogress"), Qt::CaseInsensitive)) {
         progress.append(values);
@@ -50,21 +60,6 @@ void SignalRecorder::record(const QMetaMethod &method, void **arguments)
     events.append(words.join(QLatin1Char(' ')));
     if (m_loop && events.size() >= m_wanted)
         m_loop->quit();
-}
-
-QString SignalRecorder::text(const QVariant &value)
-{
-    if (value.userType() == QMetaType::QStringList)
-        return value.toStringList().join(QLatin1Char(','));
-    if (!value.canConvert<QVariantHash>())
-        return value.toString();
-    // Sorted, as a hash's order says nothing.
-    const QVariantHash hash = value.value<QVariantHash>();
-    QStringList pairs;
-    for (auto it = hash.cbegin(); it != hash.cend(); ++it)
-        pairs.append(it.key() + QLatin1Char('=') + it.value().toString());
-    pairs.sort();
-    return pairs.join(QLatin1Char(','));
 }
 
 bool SignalRecorder::waitForEvents(int count, int timeoutMs)

@@ -12,9 +12,8 @@ class QEventLoop;
 /**
  * Every signal an object's class declares, in the order they come, as text: the signal's name
  * and its arguments, separated by blanks, enumerators by key ("error NetworkError Server sent
- * 0 bytes of 26214400"), lists joined by commas, hashes as sorted key=value pairs. Signals whose
- * name ends in "progress" are kept apart, with their arguments, so that the events are the
- * outcomes.
+ * 0 bytes of 26214400"), lists joined by commas, maps as key=value pairs. Signals whose name ends
+ * in "progress" are kept apart, with their arguments, so that the events are the outcomes.
  */
 class SignalRecorder : public QObject
 {
@@ -42,7 +41,6 @@ public:
 
 private:
     void record(const QMetaMethod &signal, void **arguments);
-    static QString text(const QVariant &value);
 
     QPointer<QObject> m_object;
     QList<QMetaMethod> m_signals; // by the index of the slot each is connected to
