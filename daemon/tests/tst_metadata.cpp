@@ -5,20 +5,17 @@
 #include <QJsonObject>
 #include <QtTest>
 
-using Corvane::Enums;
-using Corvane::Metadata;
-using Corvane::MetadataV2;
-using Corvane::MethodVersions;
+using namespace Corvane;
 
 namespace {
 
-enum class Format { V1, V2 };
+enum Format { V1, V2 };
 
 // A document of the format holding the given entries ("releases" for v1, "devices" for v2);
 // empty when the text is no JSON, so that a typo in a row cannot pass as a valid document.
 QJsonObject document(Format format, const QByteArray &entries)
 {
-    const QByteArray list = format == Format::V1 ? "releases" : "devices";
+    const QByteArray list = format == V1 ? "releases" : "devices";
     return QJsonDocument::fromJson("{\"" + list + "\": [" + entries + "]}").object();
 }
 
@@ -86,44 +83,42 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("entries");
         QTest::addColumn<bool>("valid");
 
-        const Format v1 = Format::V1;
-        validityRow("v1 no releases", v1, true, "");
+        validityRow("v1 no releases", V1, true, "");
         // Numbers read as their text, and only the numeric part of a version counts.
         validityRow(
-            "v1 no from, suffixes, a number", v1, true, R"({"deviceModel": "m", "latest": 4.1,
+            "v1 no from, suffixes, a number", V1, true, R"({"deviceModel": "m", "latest": 4.1,
             "versions": [{"version": "4.0+git1"}, {"version": "4.1", "from": ["3.9 beta"]}]})");
-        validityRow("v1 empty device model", v1, false,
+        validityRow("v1 empty device model", V1, false,
             R"({"deviceModel": "m", "latest": "4.0"}, {"deviceModel": "", "latest": "4.0"})");
         validityRow(
-            "v1 latest not numeric", v1, false, R"({"deviceModel": "m", "latest": "v4.0"})");
-        validityRow("v1 version missing", v1, false,
+            "v1 latest not numeric", V1, false, R"({"deviceModel": "m", "latest": "v4.0"})");
+        validityRow("v1 version missing", V1, false,
             R"({"deviceModel": "m", "latest": "4.0", "versions": [{"from": ["3.0"]}]})");
-        validityRow("v1 empty string in from", v1, false, R"({"deviceModel": "m", "latest": "4.0",
+        validityRow("v1 empty string in from", V1, false, R"({"deviceModel": "m", "latest": "4.0",
             "versions": [{"version": "4.0", "from": ["3.0", ""]}]})");
-        validityRow("v1 another model broken", v1, false, v1Entries);
+        validityRow("v1 another model broken", V1, false, v1Entries);
 
-        const Format v2 = Format::V2;
         // Leaves read as their variant text: a boolean names a model, a list or object is empty.
         validityRow(
-            "v2 boolean device name", v2, true, R"({"device": true, "latestRelease": "4.0"})");
+            "v2 boolean device name", V2, true, R"({"device": true, "latestRelease": "4.0"})");
         validityRow(
-            "v2 list as latest release", v2, false, R"({"device": "d", "latestRelease": ["4.0"]})");
-        validityRow("v2 object as version", v2, false,
+            "v2 list as latest release", V2, false, R"({"device": "d", "latestRelease": ["4.0"]})");
+        validityRow("v2 object as version", V2, false,
             R"({"device": "d", "latestRelease": "4.0", "releases":
             [{"version": {"v": "4.0"}, "updateMethods": [{"method": "Package"}]}]})");
-        validityRow("v2 last duplicate key counts", v2, true,
+        validityRow("v2 last duplicate key counts", V2, true,
             R"({"device": "d", "latestRelease": "", "latestRelease": "4.0"})");
-        validityRow("v2 unknown method, odd stop", v2, true,
+        validityRow("v2 unknown method, odd stop", V2, true,
             R"({"device": "d", "latestRelease": "4.0", "releases": [{"version": "4.0", "updateMethods":
             [{"method": "Delta"}, {"method": "Package", "latestStopRelease": "soon"}]}]})");
-        validityRow("v2 only unknown methods", v2, false,
+        validityRow("v2 only unknown methods", V2, false,
             R"({"device": "d", "latestRelease": "4.0", "releases": [{"version": "4.0",
             "updateMethods": [{"method": "package"}, {"method": "RESET"}]}]})");
-        validityRow("v2 empty device", v2, false, R"({"device": "", "latestRelease": "4.0"})");
-        validityRow("v2 second entry broken", v2, false,
+        validityRow("v2 empty device", V2, false, R"({"device": "", "latestRelease": "4.0"})");
+        validityRow("v2 second entry broken", V2, false,
             R"({"device": "d", "latestRelease": "4.0"}, {"device": "d", "latestRelease": "4.0",
             "releases": [{"version": "4.1", "updateMethods": []}]})");
-        validityRow("v2 another device broken", v2, false, v2Entries);
+        validityRow("v2 another device broken", V2, false, v2Entries);
     }
 
     void validity()
@@ -134,8 +129,7 @@ private Q_SLOTS:
 
         const QJsonObject json = document(format, entries);
         QVERIFY(!json.isEmpty());
-        QCOMPARE(
-            format == Format::V1 ? Metadata(json).isValid() : MetadataV2(json).isValid(), valid);
+        QCOMPARE(format == V1 ? Metadata(json).isValid() : MetadataV2(json).isValid(), valid);
     }
 
     void selection_data()
@@ -147,37 +141,35 @@ private Q_SLOTS:
         QTest::addColumn<QString>("package");
         QTest::addColumn<QString>("reset");
 
-        const Format v1 = Format::V1;
-        selectionRow("v1 latest", v1, "m1", "4.0.0", "latest", "4.2.0");
-        selectionRow("v1 between releases", v1, "m1", "4.0.0", "4.1.5", "4.1.0");
-        selectionRow("v1 above latest", v1, "m1", "4.0.0", "4.4", "4.3.0");
-        selectionRow("v1 below every release", v1, "m1", "4.0.0", "4.0.9", "");
-        selectionRow("v1 second entry ignored", v1, "m1", "4.0.0", "9.0", "4.3.0");
-        selectionRow("v1 no chaining", v1, "m1", "4.0.0", "4.5.0", "4.3.0");
-        selectionRow("v1 from intermediate", v1, "m1", "4.1.0", "4.5.0", "4.5.0");
-        selectionRow("v1 any from counts", v1, "m1", "3.9.0", "latest", "4.2.0");
-        selectionRow("v1 current suffix ignored", v1, "m1", "4.0.0-devel", "latest", "4.2.0");
-        selectionRow("v1 4.0 is not 4.0.0", v1, "m1", "4.0", "latest", "");
-        selectionRow("v1 current never qualifies", v1, "m2", "4.1.0", "4.1.0", "");
-        selectionRow("v1 suffix not reported", v1, "m2", "4.1.0", "latest", "4.2.0");
-        selectionRow("v1 latest with blank", v1, "m1", "4.0.0", "latest ", "");
-        selectionRow("v1 model case", v1, "M1", "4.0.0", "latest", "");
-        selectionRow("v1 own entry broken", v1, "broken", "4.0.0", "5.0", "");
+        selectionRow("v1 latest", V1, "m1", "4.0.0", "latest", "4.2.0");
+        selectionRow("v1 between releases", V1, "m1", "4.0.0", "4.1.5", "4.1.0");
+        selectionRow("v1 above latest", V1, "m1", "4.0.0", "4.4", "4.3.0");
+        selectionRow("v1 below every release", V1, "m1", "4.0.0", "4.0.9", "");
+        selectionRow("v1 second entry ignored", V1, "m1", "4.0.0", "9.0", "4.3.0");
+        selectionRow("v1 no chaining", V1, "m1", "4.0.0", "4.5.0", "4.3.0");
+        selectionRow("v1 from intermediate", V1, "m1", "4.1.0", "4.5.0", "4.5.0");
+        selectionRow("v1 any from counts", V1, "m1", "3.9.0", "latest", "4.2.0");
+        selectionRow("v1 current suffix ignored", V1, "m1", "4.0.0-devel", "latest", "4.2.0");
+        selectionRow("v1 4.0 is not 4.0.0", V1, "m1", "4.0", "latest", "");
+        selectionRow("v1 current never qualifies", V1, "m2", "4.1.0", "4.1.0", "");
+        selectionRow("v1 suffix not reported", V1, "m2", "4.1.0", "latest", "4.2.0");
+        selectionRow("v1 latest with blank", V1, "m1", "4.0.0", "latest ", "");
+        selectionRow("v1 model case", V1, "M1", "4.0.0", "latest", "");
+        selectionRow("v1 own entry broken", V1, "broken", "4.0.0", "5.0", "");
 
-        const Format v2 = Format::V2;
-        selectionRow("v2 stop holds back", v2, "d1", "4.0.0", "latest", "4.1.0", "4.2.0");
-        selectionRow("v2 stop reached", v2, "d1", "4.1.0", "latest", "4.2.0", "4.2.0");
-        selectionRow("v2 4.1 below stop 4.1.0", v2, "d1", "4.1", "latest", "4.1.0", "4.2.0");
-        selectionRow("v2 bounds each method", v2, "d1", "4.0.0", "4.1.0", "4.1.0");
-        selectionRow("v2 above latest", v2, "d1", "4.0.0", "4.3.0", "4.3.0", "4.3.0");
-        selectionRow("v2 second entry ignored", v2, "d1", "4.0.0", "9.0", "4.3.0", "4.3.0");
-        selectionRow("v2 nothing above", v2, "d1", "4.3.0", "9.0", "");
-        selectionRow("v2 later method wins", v2, "d2", "4.0", "latest", "5.0", "5.2");
-        selectionRow("v2 suffix dropped", v2, "d2", "5.0", "latest", "", "6.0.0");
-        selectionRow("v2 6.0 below 6.0.0", v2, "d2", "5.0", "6.0", "", "5.2");
-        selectionRow("v2 latest with blank", v2, "d1", "4.0.0", "latest ", "");
-        selectionRow("v2 empty current", v2, "d1", "", "latest", "");
-        selectionRow("v2 own entry broken", v2, "broken", "4.0.0", "5.0", "");
+        selectionRow("v2 stop holds back", V2, "d1", "4.0.0", "latest", "4.1.0", "4.2.0");
+        selectionRow("v2 stop reached", V2, "d1", "4.1.0", "latest", "4.2.0", "4.2.0");
+        selectionRow("v2 4.1 below stop 4.1.0", V2, "d1", "4.1", "latest", "4.1.0", "4.2.0");
+        selectionRow("v2 bounds each method", V2, "d1", "4.0.0", "4.1.0", "4.1.0");
+        selectionRow("v2 above latest", V2, "d1", "4.0.0", "4.3.0", "4.3.0", "4.3.0");
+        selectionRow("v2 second entry ignored", V2, "d1", "4.0.0", "9.0", "4.3.0", "4.3.0");
+        selectionRow("v2 nothing above", V2, "d1", "4.3.0", "9.0", "");
+        selectionRow("v2 later method wins", V2, "d2", "4.0", "latest", "5.0", "5.2");
+        selectionRow("v2 suffix dropped", V2, "d2", "5.0", "latest", "", "6.0.0");
+        selectionRow("v2 6.0 below 6.0.0", V2, "d2", "5.0", "6.0", "", "5.2");
+        selectionRow("v2 latest with blank", V2, "d1", "4.0.0", "latest ", "");
+        selectionRow("v2 empty current", V2, "d1", "", "latest", "");
+        selectionRow("v2 own entry broken", V2, "broken", "4.0.0", "5.0", "");
     }
 
     void selection()
@@ -189,8 +181,8 @@ private Q_SLOTS:
         QFETCH(QString, package);
         QFETCH(QString, reset);
 
-        const QJsonObject json = document(format, format == Format::V1 ? v1Entries : v2Entries);
-        const MethodVersions result = format == Format::V1
+        const QJsonObject json = document(format, format == V1 ? v1Entries : v2Entries);
+        const MethodVersions result = format == V1
             ? Metadata(json).versions(model, current, requested)
             : MetadataV2(json).versions(model, current, requested);
         QCOMPARE(result.value(Enums::Method::PackageUpdate), package);

@@ -1,6 +1,5 @@
 // The SSU wrapper against the device's SSU stand-in: the library reads the device's
 // configuration, the session-bus service changes it and logs every call it gets.
-#include "fileio.h"
 #include "ssuintegration.h"
 #include "ssusettings.h"
 
@@ -8,21 +7,13 @@
 
 using namespace Corvane;
 
-namespace {
-
-QStringList calls()
-{
-    return QString::fromUtf8(readFile(QStringLiteral("/etc/ssu/calls.log")))
-        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-} // namespace
-
 class TestSsuIntegration : public QObject
 {
     Q_OBJECT
 
 private slots:
+    // Each device ends its credentials update differently, as SSU may: inside the call, from
+    // the next event-loop turn (the default) or later.
     void readsTheDevice_data()
     {
         QTest::addColumn<SsuSettings>("device");
@@ -34,6 +25,10 @@ private slots:
         SsuSettings typical(QStringLiteral("r.example"));
         typical.domain = QStringLiteral("tessaro");
         typical.features = QStringLiteral("vendor big apps, Store, maps");
+        typical.credentialsUpdate = QStringLiteral("sync");
+        typical.credentialsScope = QStringLiteral("store");
+        typical.username = QStringLiteral("device-1");
+        typical.password = QStringLiteral(" s3cret ");
         QTest::newRow("typical") << typical << "tessaro-configuration-x1"
                                  << QStringList {"Store", "maps", "vendor big apps"}
                                  << "Store-maps-vendor_big_apps" << false;
@@ -43,6 +38,12 @@ private slots:
         research.deviceMode = 6;
         QTest::newRow("domain without the key, research mode")
             << research << "tessaro-configuration-" << QStringList() << "" << true;
+        // Of SSU's mode flags only one means research: 4 is release mode.
+        SsuSettings release;
+        release.deviceMode = 4;
+        release.credentialsUpdate = QStringLiteral("30");
+        QTest::newRow("release mode")
+            << release << "tessaro-configuration-x1" << QStringList() << "" << false;
     }
 
     void readsTheDevice()
@@ -60,6 +61,9 @@ private slots:
         QCOMPARE(ssu.featuresString(), featuresString);
         QCOMPARE(ssu.features(), features);
         QCOMPARE(ssu.deviceModeFlag(), rnd);
+        const QString scope = ssu.credentialsScope(QStringLiteral("adaptation0"), false);
+        QCOMPARE(scope, device.credentialsScope);
+        QCOMPARE(ssu.credentials(scope), qMakePair(device.username, device.password));
     }
 
     void modifiesRepositoriesInOrder_data()
@@ -84,34 +88,9 @@ private slots:
         SsuIntegration ssu;
         QCOMPARE(ssu.repos(), QStringList {QStringLiteral("adaptation0")});
         ssu.modifyRepos(repos);
-        QCOMPARE(calls(), expected);
+        QCOMPARE(SsuSettings::calls(), expected);
         if (!repos.isEmpty())
             QCOMPARE(ssu.repos(), repos);
-    }
-
-    // SSU may announce the end of a credentials update during the call or from the event loop.
-    void readsCredentialsWhenSsuIsDone_data()
-    {
-        QTest::addColumn<QByteArray>("when");
-        QTest::newRow("synchronously") << QByteArray("sync");
-        QTest::newRow("next turn") << QByteArray("async");
-        QTest::newRow("later") << QByteArray("30");
-    }
-
-    void readsCredentialsWhenSsuIsDone()
-    {
-        QFETCH(QByteArray, when);
-        SsuSettings device;
-        device.credentialsUpdate = QString::fromLatin1(when);
-        device.credentialsScope = QStringLiteral("store");
-        device.username = QStringLiteral("device-1");
-        device.password = QStringLiteral(" s3cret ");
-        device.write();
-        SsuIntegration ssu;
-        const QString scope = ssu.credentialsScope(QStringLiteral("adaptation0"), false);
-        QCOMPARE(scope, QStringLiteral("store"));
-        QCOMPARE(ssu.credentials(scope),
-            qMakePair(QStringLiteral("device-1"), QStringLiteral(" s3cret ")));
     }
 };
 

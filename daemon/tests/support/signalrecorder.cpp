@@ -41,9 +41,17 @@ void SignalRecorder::record(const QMetaMethod &method, void **arguments)
     for (int i = 0; i < method.parameterCount(); ++i) {
         const QVariant value(method.parameterType(i), arguments[i + 1]);
         values.append(value);
-        words.append(value.userType() == QMetaType::QStringList
-                ? value.toStringList().join(QLatin1Char(','))
-                : value.toString());
+        if (value.userType() == QMetaType::QStringList) {
+            words.append(value.toStringList().join(QLatin1Char(',')));
+        } else if (value.canConvert<QVariantMap>()) { // a hash too, then by key
+            QStringList pairs;
+            const QVariantMap map = value.value<QVariantMap>();
+            for (auto it = map.cbegin(); it != map.cend(); ++it)
+                pairs.append(it.key() + QLatin1Char('=') + it.value().toString());
+            words.append(pairs.join(QLatin1Char(',')));
+        } else {
+            words.append(value.toString());
+        }
     }
     if (words.first().endsWith(QLatin1String("rogress"), Qt::CaseInsensitive)) {
         progress.append(values);

@@ -12,8 +12,8 @@ class QEventLoop;
 /**
  * Every signal an object's class declares, in the order they come, as text: the signal's name
  * and its arguments, separated by blanks, enumerators by key ("error NetworkError Server sent
- * 0 bytes of 26214400"). Signals whose name ends in "progress" are kept apart, with their
- * arguments, so that the events are the outcomes.
+ * 0 bytes of 26214400"), lists joined by commas, maps as key=value pairs. Signals whose name ends
+ * in "progress" are kept apart, with their arguments, so that the events are the outcomes.
  */
 class SignalRecorder : public QObject
 {

@@ -38,11 +38,15 @@ void SsuSettings::write() const
     QFile::remove(QStringLiteral("/etc/ssu/calls.log"));
 }
 
+QStringList SsuSettings::calls()
+{
+    return QString::fromUtf8(readFile(QStringLiteral("/etc/ssu/calls.log")))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
 void SsuSettings::verifyReleaseRoundTrips(const QString &own, const QString &target)
 {
-    const QStringList releases = QString::fromUtf8(readFile(QStringLiteral("/etc/ssu/calls.log")))
-                                     .split(QLatin1Char('\n'))
-                                     .filter(QStringLiteral("setRelease"));
+    const QStringList releases = calls().filter(QStringLiteral("setRelease"));
     QVERIFY(!releases.isEmpty());
     QCOMPARE(releases.size() % 2, 0);
     for (int i = 0; i < releases.size(); ++i)

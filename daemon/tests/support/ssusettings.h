@@ -2,6 +2,7 @@
 
 #include <QMetaType>
 #include <QString>
+#include <QStringList>
 
 /**
  * The device's SSU configuration as the tests set it: what is left alone is a registered-less
@@ -40,6 +41,8 @@ struct SsuSettings
      * test.
      */
     void write() const;
+    // The calls SSU's service got since write(), one "name arguments..." each, in order.
+    static QStringList calls();
     /**
      * Each job since write() switched SSU to the target release and back to the own one, in
      * turn, and there was at least one. A failure fails the running test.
