@@ -53,12 +53,16 @@ ToolResult BusClient::run(const QString &program, const QStringList &arguments, 
 
 ToolResult BusClient::finish(QProcess &process, int timeoutMs)
 {
-    const bool ended = process.waitForFinished(timeoutMs);
+    // waitForFinished() is false for a process that has already ended, as one that exits on
+    // its own (monitor --count) may have while the caller's event loop ran.
+    const bool ended =
+        process.state() == QProcess::NotRunning || process.waitForFinished(timeoutMs);
     if (!ended) {
         process.kill();
         process.waitForFinished();
     }
-    const bool normal = ended && process.exitStatus() == QProcess::NormalExit;
+    const bool normal = ended && process.exitStatus() == QProcess::NormalExit &&
+        process.error() != QProcess::FailedToStart;
     return {normal ? process.exitCode() : -1, QString::fromUtf8(process.readAllStandardOutput()),
         QString::fromUtf8(process.readAllStandardError()) + (ended ? "" : "\ntimed out")};
 }
